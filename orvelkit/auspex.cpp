@@ -1,0 +1,613 @@
+// orvelkit.auspex: the forecasting tool. A straight-line forecast over a DataFrame of dated values,
+// date normalisation, the pydantic input schema and the LangChain tool with its async refusal.
+// Includes only the frame and the standard library.
+#include "frame/class_stmt.h"
+#include "frame/coroutine.h"
+#include "frame/function.h"
+#include "frame/names.h"
+#include "frame/ops.h"
+
+#include <array>
+#include <cstddef>
+#include <utility>
+
+namespace {
+
+using namespace orvelkit::frame;
+
+// ---- string table -----------------------------------------------------------------------------
+
+enum class S : std::size_t {
+    module_name,
+    // imports
+    pandas, pd, datetime, timedelta, dateutil, parser, sklearn_linear_model, LinearRegression, re,
+    pydantic, BaseModel, Field, typing, Dict, json, langchain_tools_base, BaseTool, decimal,
+    Decimal, traceback, NotImplementedError, sum, range,
+    // classes and functions
+    ForecastInput, Config, ForecastInput_Config, arbitrary_types_allowed, description, name,
+    Auspex, run, Auspex_run, arun, Auspex_arun, conv_date, ts_forecast,
+    // parameters and locals
+    self, input, data, dt, parsed_date, standardized_date, df, period, dates, values, x, model,
+    date_intervals, average_interval, last_date, forecast_dates, forecast_x, forecast,
+    future_dates, forecast_df, date, i, sequence, seq, val, result, e, d, return_,
+    // attributes and keywords
+    parse, strftime, to_datetime, set_index, inplace, Timestamp, days, fit, predict, max,
+    DataFrame, loads, match, print_exc, empty, replace, error,
+    // literals
+    ymd_format, timestamp, epoch_text, Forecasted_values, data_input, decimal_pattern,
+    single_quote, double_quote, decimal_close, not_a_valid_decimal, empty_forecast,
+    no_async, forecast_name, tool_description, tool_doc, schema_doc, df_description,
+    period_description, text_pd_DataFrame, text_int, text_str, text_Dict,
+    count,
+};
+
+constexpr std::pair<S, StringRow> string_table[] = {
+    {S::module_name, text("orvelkit.auspex")},
+    {S::pandas, ident("pandas")},
+    {S::pd, ident("pd")},
+    {S::datetime, ident("datetime")},
+    {S::timedelta, ident("timedelta")},
+    {S::dateutil, ident("dateutil")},
+    {S::parser, ident("parser")},
+    {S::sklearn_linear_model, text("sklearn.linear_model")},
+    {S::LinearRegression, ident("LinearRegression")},
+    {S::re, ident("re")},
+    {S::pydantic, ident("pydantic")},
+    {S::BaseModel, ident("BaseModel")},
+    {S::Field, ident("Field")},
+    {S::typing, ident("typing")},
+    {S::Dict, ident("Dict")},
+    {S::json, ident("json")},
+    {S::langchain_tools_base, text("langchain.tools.base")},
+    {S::BaseTool, ident("BaseTool")},
+    {S::decimal, ident("decimal")},
+    {S::Decimal, ident("Decimal")},
+    {S::traceback, ident("traceback")},
+    {S::NotImplementedError, ident("NotImplementedError")},
+    {S::sum, ident("sum")},
+    {S::range, ident("range")},
+    {S::ForecastInput, ident("ForecastInput")},
+    {S::Config, ident("Config")},
+    {S::ForecastInput_Config, text("ForecastInput.Config")},
+    {S::arbitrary_types_allowed, ident("arbitrary_types_allowed")},
+    {S::description, ident("description")},
+    {S::name, ident("name")},
+    {S::Auspex, ident("Auspex")},
+    {S::run, ident("_run")},
+    {S::Auspex_run, text("Auspex._run")},
+    {S::arun, ident("_arun")},
+    {S::Auspex_arun, text("Auspex._arun")},
+    {S::conv_date, ident("conv_date")},
+    {S::ts_forecast, ident("ts_forecast")},
+    {S::self, ident("self")},
+    {S::input, ident("input")},
+    {S::data, ident("data")},
+    {S::dt, ident("dt")},
+    {S::parsed_date, ident("parsed_date")},
+    {S::standardized_date, ident("standardized_date")},
+    {S::df, ident("df")},
+    {S::period, ident("period")},
+    {S::dates, ident("dates")},
+    {S::values, ident("values")},
+    {S::x, ident("x")},
+    {S::model, ident("model")},
+    {S::date_intervals, ident("date_intervals")},
+    {S::average_interval, ident("average_interval")},
+    {S::last_date, ident("last_date")},
+    {S::forecast_dates, ident("forecast_dates")},
+    {S::forecast_x, ident("forecast_x")},
+    {S::forecast, ident("forecast")},
+    {S::future_dates, ident("future_dates")},
+    {S::forecast_df, ident("forecast_df")},
+    {S::date, ident("date")},
+    {S::i, ident("i")},
+    {S::sequence, ident("sequence")},
+    {S::seq, ident("seq")},
+    {S::val, ident("val")},
+    {S::result, ident("result")},
+    {S::e, ident("e")},
+    {S::d, ident("d")},
+    {S::return_, ident("return")},
+    {S::parse, ident("parse")},
+    {S::strftime, ident("strftime")},
+    {S::to_datetime, ident("to_datetime")},
+    {S::set_index, ident("set_index")},
+    {S::inplace, ident("inplace")},
+    {S::Timestamp, ident("Timestamp")},
+    {S::days, ident("days")},
+    {S::fit, ident("fit")},
+    {S::predict, ident("predict")},
+    {S::max, ident("max")},
+    {S::DataFrame, ident("DataFrame")},
+    {S::loads, ident("loads")},
+    {S::match, ident("match")},
+    {S::print_exc, ident("print_exc")},
+    {S::empty, ident("empty")},
+    {S::replace, ident("replace")},
+    {S::error, ident("error")},
+    {S::ymd_format, text("%Y-%m-%d")},
+    {S::timestamp, ident("timestamp")},
+    {S::epoch_text, text("1970-01-01")},
+    {S::Forecasted_values, ident("Forecasted_values")},
+    {S::data_input, ident("data_input")},
+    {S::decimal_pattern, text("Decimal\\('[\\d.]+'\\)")},
+    {S::single_quote, text("'")},
+    {S::double_quote, text("\"")},
+    {S::decimal_close, text("')")},
+    {S::not_a_valid_decimal,
+     text(" is not a valid decimal: nothing may follow the closing parenthesis of Decimal('...')")},
+    {S::empty_forecast, text("Forecasting produced an empty DataFrame.")},
+    {S::no_async, text("Auspex does not support async")},
+    {S::forecast_name, text("forecast")},
+    {S::tool_description, text("\n    Use this tool for time series forecasting\n    ")},
+    {S::tool_doc, text("Tool for time series forecasting.")},
+    {S::schema_doc, text("\n    Inputs for the forecasting function.\n    ")},
+    {S::df_description, text("Input dataset as a DataFrame")},
+    {S::period_description, text("The period to forecast")},
+    {S::text_pd_DataFrame, text("pd.DataFrame")},
+    {S::text_int, text("int")},
+    {S::text_str, text("str")},
+    {S::text_Dict, text("Dict")},
+};
+static_assert(std::size(string_table) == static_cast<std::size_t>(S::count));
+
+constexpr bool table_in_order() {
+    for (std::size_t i = 0; i < std::size(string_table); ++i) {
+        if (static_cast<std::size_t>(string_table[i].first) != i) return false;
+    }
+    return true;
+}
+static_assert(table_in_order(), "string_table rows must follow the order of S");
+
+constexpr std::array<StringRow, std::size(string_table)> string_rows = [] {
+    std::array<StringRow, std::size(string_table)> rows{};
+    for (std::size_t i = 0; i < rows.size(); ++i) rows[i] = string_table[i].second;
+    return rows;
+}();
+
+// Builtins the module never assigns, read once at initialisation.
+enum class B : std::size_t { NotImplementedError, sum, range, count };
+constexpr std::size_t row(S s) { return static_cast<std::size_t>(s); }
+constexpr std::size_t cached_builtin_rows[] = {row(S::NotImplementedError), row(S::sum),
+                                               row(S::range)};
+static_assert(std::size(cached_builtin_rows) == static_cast<std::size_t>(B::count));
+
+// ---- module state -----------------------------------------------------------------------------
+
+void make_numbers(ModuleState& st);
+void make_tuples_and_code(ModuleState& st);
+void ready_types(ModuleState& st);
+void run_statements(Frame& frame);
+
+constexpr ModuleDescriptor descriptor{
+    "auspex",        "orvelkit.auspex", "orvelkit\\auspex", string_rows,
+    cached_builtin_rows, true,          make_numbers,       make_tuples_and_code,
+    ready_types,     run_statements,
+};
+
+// The module's own fields after the frame's; each holds one reference for the process.
+struct State : ModuleState {
+    using ModuleState::ModuleState;
+    PyObject* int_1 = nullptr;
+    PyObject* int_1970 = nullptr;
+    PyObject* kw_description = nullptr;  // ("description",)
+    PyObject* kw_inplace = nullptr;      // ("inplace",)
+    PyObject* kw_days = nullptr;         // ("days",)
+    PyObject* code_run = nullptr;
+    PyObject* code_arun = nullptr;
+    PyObject* code_conv_date = nullptr;
+    PyObject* code_ts_forecast = nullptr;
+    PyTypeObject* closure_type = nullptr;  // the record an _arun coroutine keeps its arguments in
+};
+
+State g_state{descriptor};
+
+State& state_of(ModuleState& st) { return static_cast<State&>(st); }
+
+void keep(PyObject*& field, Ref&& value) {
+    if (!field) field = value.release();
+}
+
+void make_numbers(ModuleState& base) {
+    State& st = state_of(base);
+    keep(st.int_1, check(PyLong_FromLong(1)));
+    keep(st.int_1970, check(PyLong_FromLong(1970)));
+}
+
+void make_tuples_and_code(ModuleState& base) {
+    State& st = state_of(base);
+    auto s = [&](S row) { return st.s(row); };
+    keep(st.kw_description, make_tuple({s(S::description)}));
+    keep(st.kw_inplace, make_tuple({s(S::inplace)}));
+    keep(st.kw_days, make_tuple({s(S::days)}));
+    keep(st.code_run,
+         make_code(st, 2,
+                   {s(S::self), s(S::input), s(S::traceback), s(S::data), s(S::dates),
+                    s(S::sequence), s(S::seq), s(S::val), s(S::df), s(S::period), s(S::result),
+                    s(S::e), s(S::d)},
+                   s(S::run), s(S::Auspex_run), 32, false));
+    keep(st.code_arun,
+         make_code(st, 2, {s(S::self), s(S::data)}, s(S::arun), s(S::Auspex_arun), 63, true));
+    keep(st.code_conv_date,
+         make_code(st, 1, {s(S::dt), s(S::parsed_date), s(S::standardized_date)},
+                   s(S::conv_date), s(S::conv_date), 67, false));
+    keep(st.code_ts_forecast,
+         make_code(st, 2,
+                   {s(S::df), s(S::period), s(S::dates), s(S::values), s(S::x), s(S::model),
+                    s(S::date_intervals), s(S::average_interval), s(S::last_date),
+                    s(S::forecast_dates), s(S::forecast_x), s(S::forecast), s(S::future_dates),
+                    s(S::forecast_df), s(S::date), s(S::x), s(S::i), s(S::i), s(S::date),
+                    s(S::x), s(S::date)},
+                   s(S::ts_forecast), s(S::ts_forecast), 73, false));
+}
+
+// ---- the closure record of _arun ------------------------------------------------------------
+
+struct ArunClosure {
+    PyObject_HEAD
+    PyObject* self;  // owned
+    PyObject* data;  // owned
+};
+
+ArunClosure* as_closure(PyObject* o) { return reinterpret_cast<ArunClosure*>(o); }
+
+// Follows the bound arguments for the cycle collector.
+int closure_traverse(PyObject* o, visitproc visit, void* arg) {
+    Py_VISIT(as_closure(o)->self);
+    Py_VISIT(as_closure(o)->data);
+    return 0;
+}
+
+int closure_clear(PyObject* o) {
+    Py_CLEAR(as_closure(o)->self);
+    Py_CLEAR(as_closure(o)->data);
+    return 0;
+}
+
+// One allocation path: PyObject_GC_New on this static type.
+void closure_dealloc(PyObject* o) {
+    PyObject_GC_UnTrack(o);
+    closure_clear(o);
+    Py_TYPE(o)->tp_free(o);
+}
+
+PyTypeObject closure_type = {PyVarObject_HEAD_INIT(nullptr, 0)};
+
+void ready_types(ModuleState& base) {
+    State& st = state_of(base);
+    if (st.closure_type) return;
+    closure_type.tp_name = "orvelkit.auspex._arun_closure";
+    closure_type.tp_basicsize = sizeof(ArunClosure);
+    closure_type.tp_dealloc = closure_dealloc;
+    closure_type.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC;
+    closure_type.tp_traverse = closure_traverse;
+    closure_type.tp_clear = closure_clear;
+    ready_type_gc_off(st, &closure_type);
+    st.closure_type = &closure_type;
+}
+
+// ---- documentation texts of the functions ---------------------------------------------------
+
+constexpr const char* run_doc = "Time series forecasting.";
+constexpr const char* ts_forecast_doc =
+    "\n    Perform time series forecasting on a DataFrame with two columns (date and values).\n"
+    "\n    Args:\n        df (pd.DataFrame): The DataFrame containing time series data with two "
+    "columns.\n        period (int): The number of periods into the future to forecast.\n\n"
+    "    Returns:\n        pd.DataFrame: A DataFrame with date and forecasted values.\n\n"
+    "    Example Usage:\n    df = pd.read_csv('sales_data.csv')  # Load your data\n"
+    "    forecasted_data = ts_forecast(df, 30)\n    ";
+
+// ---- conv_date ----------------------------------------------------------------------------------
+
+Ref conv_date_body(Frame& f, PyObject* const* a) {
+    const State& st = g_state;
+    PyObject* dt = a[0];
+    f.at(68); Ref parsed_date = call_method(global(st, st.s(S::parser)).get(), st.s(S::parse), {dt});
+    f.at(69); Ref standardized_date = call_method(parsed_date.get(), st.s(S::strftime), {st.s(S::ymd_format)});
+    return standardized_date;
+}
+
+constexpr std::size_t conv_date_params[] = {row(S::dt)};
+const Signature conv_date_sig{&g_state, "conv_date", "orvelkit.auspex.conv_date", 67,
+                              conv_date_params, {}, 1, nullptr, conv_date_body};
+constexpr FunctionDef conv_date_def{"conv_date", entry<conv_date_sig>, nullptr};
+
+// ---- ts_forecast --------------------------------------------------------------------------------
+
+// [f(item) for item in iterable], the iteration protocol throwing on failure.
+template <class Each>
+Ref list_comprehension(PyObject* iterable, Each&& each) {
+    Ref result = new_list();
+    Ref it = check(PyObject_GetIter(iterable));
+    while (Ref item = Ref::steal(PyIter_Next(it.get()))) append(result.get(), each(item.get()).get());
+    if (PyErr_Occurred()) throw_error();
+    return result;
+}
+
+// [[v] for v in values]: the n×1 design matrix of the regression.
+Ref column_matrix(PyObject* values) {
+    return list_comprehension(values, [](PyObject* v) {
+        Ref row_list = check(PyList_New(1));
+        PyList_SET_ITEM(row_list.get(), 0, Py_NewRef(v));
+        return row_list;
+    });
+}
+
+// (a - b).days
+Ref days_between(const State& st, PyObject* a, PyObject* b) {
+    Ref difference = check(PyNumber_Subtract(a, b));
+    return attr(difference.get(), st.s(S::days));
+}
+
+Ref ts_forecast_body(Frame& f, PyObject* const* a) {
+    const State& st = g_state;
+    PyObject* df = a[0];
+    PyObject* period = a[1];
+    auto s = [&](S r) { return st.s(r); };
+    auto g = [&](S r) { return global(st, st.s(r)); };
+
+    f.at(89); {
+        Ref to_datetime = attr(g(S::pd).get(), s(S::to_datetime));
+        Ref column = item(df, s(S::timestamp));
+        set_item(df, s(S::timestamp), call(to_datetime.get(), {column.get()}).get());
+    }
+    f.at(90); Ref dates = item(df, s(S::timestamp));
+    f.at(91); Ref values = item(df, s(S::values));
+    f.at(92); {
+        Ref set_index = attr(df, s(S::set_index));
+        Ref ignored = call_kw(set_index.get(), {s(S::timestamp), Py_True}, st.kw_inplace);
+    }
+    f.at(94); Ref x = list_comprehension(dates.get(), [&](PyObject* date) {
+        Ref timestamp = attr(g(S::pd).get(), s(S::Timestamp));
+        Ref epoch = call(timestamp.get(), {s(S::epoch_text)});
+        return days_between(st, date, epoch.get());
+    });
+    f.at(97); Ref model = call(g(S::LinearRegression).get());
+    f.at(98); Ref ignored_fit = call_method(model.get(), s(S::fit), {column_matrix(x.get()).get(), values.get()});
+    f.at(101); Ref date_intervals = new_list();
+    {
+        const Py_ssize_t length = PyObject_Length(dates.get());
+        if (length < 0) throw_error();
+        for (Py_ssize_t i = 0; i + 1 < length; ++i) {
+            Ref index = check(PyLong_FromSsize_t(i));
+            Ref next_index = check(PyLong_FromSsize_t(i + 1));
+            Ref later = item(dates.get(), next_index.get());
+            Ref earlier = item(dates.get(), index.get());
+            append(date_intervals.get(), days_between(st, later.get(), earlier.get()).get());
+        }
+    }
+    f.at(102); Ref average_interval = [&] {
+        Ref total = call(st.cached(B::sum), {date_intervals.get()});
+        Ref count = check(PyLong_FromSsize_t(PyList_GET_SIZE(date_intervals.get())));
+        return check(PyNumber_TrueDivide(total.get(), count.get()));
+    }();
+    f.at(103); Ref last_date = call_method(dates.get(), s(S::max));
+    f.at(104); Ref future_dates = [&] {
+        Ref stop = check(PyNumber_Add(period, st.int_1));
+        Ref steps = call(st.cached(B::range), {st.int_1, stop.get()});
+        return list_comprehension(steps.get(), [&](PyObject* i) {
+            Ref span_days = check(PyNumber_Multiply(i, average_interval.get()));
+            Ref span = call_kw(g(S::timedelta).get(), {span_days.get()}, st.kw_days);
+            return check(PyNumber_Add(last_date.get(), span.get()));
+        });
+    }();
+    f.at(106); Ref forecast_x = list_comprehension(future_dates.get(), [&](PyObject* date) {
+        Ref epoch = call(g(S::datetime).get(), {st.int_1970, st.int_1, st.int_1});
+        return days_between(st, date, epoch.get());
+    });
+    f.at(107); Ref forecast = call_method(model.get(), s(S::predict), {column_matrix(forecast_x.get()).get()});
+    f.at(110); Ref forecast_dates = list_comprehension(future_dates.get(), [&](PyObject* date) {
+        return call_method(date, s(S::strftime), {s(S::ymd_format)});
+    });
+    f.at(111); Ref frame_type = attr(g(S::pd).get(), s(S::DataFrame));
+    f.at(112); Ref columns = new_dict({{s(S::dates), forecast_dates.get()},
+                                       {s(S::Forecasted_values), forecast.get()}});
+    f.at(111); Ref forecast_df = call(frame_type.get(), {columns.get()});
+    return forecast_df;
+}
+
+constexpr std::size_t ts_forecast_params[] = {row(S::df), row(S::period)};
+constexpr ParamCheck ts_forecast_checks[] = {ParamCheck::none, ParamCheck::exact_int};
+const Signature ts_forecast_sig{&g_state, "ts_forecast", "orvelkit.auspex.ts_forecast", 73,
+                                ts_forecast_params, ts_forecast_checks, 2, nullptr,
+                                ts_forecast_body};
+constexpr FunctionDef ts_forecast_def{"ts_forecast", entry<ts_forecast_sig>, ts_forecast_doc};
+
+// ---- Auspex._run ---------------------------------------------------------------------------------
+
+// The decimal number of a value written Decimal('digits'). The pattern has matched its start; a
+// value with anything after the closing parenthesis is refused, never converted from its leading
+// part.
+Ref decimal_from_form(const State& st, PyObject* val) {
+    constexpr Py_ssize_t digits_start = 9;  // len("Decimal('")
+    const Py_ssize_t length = PyUnicode_GET_LENGTH(val);
+    const Py_ssize_t close = PyUnicode_Find(val, st.s(S::decimal_close), digits_start, length, 1);
+    if (close == -2) throw_error();
+    if (close < 0 || close + 2 != length) {
+        Ref shown = check(PyObject_Repr(val));
+        raise_object(PyExc_ValueError, concat({shown.get(), st.s(S::not_a_valid_decimal)}).get());
+    }
+    Ref digits = check(PyUnicode_Substring(val, digits_start, close));
+    Ref decimal_module = import_module(st, st.s(S::decimal));
+    Ref decimal_type = attr(decimal_module.get(), st.s(S::Decimal));
+    return call(decimal_type.get(), {digits.get()});
+}
+
+Ref run_body(Frame& f, PyObject* const* a) {
+    const State& st = g_state;
+    Ref input = Ref::borrow(a[1]);
+    auto s = [&](S r) { return st.s(r); };
+    auto g = [&](S r) { return global(st, st.s(r)); };
+
+    f.at(34); Ref traceback = import_module(st, s(S::traceback));
+    f.at(35); if (check_status(PyUnicode_Contains(input.get(), s(S::single_quote)))) {
+        f.at(37); input = call_method(input.get(), s(S::replace), {s(S::single_quote), s(S::double_quote)});
+    }
+    try {
+        f.at(39); input = call(attr(g(S::json).get(), s(S::loads)).get(), {input.get()});
+        f.at(40); Ref data = item(input.get(), s(S::data_input));
+        f.at(41); Ref dates = item(data.get(), s(S::date));
+        f.at(42); Ref sequence = item(data.get(), s(S::values));
+        f.at(43); Ref seq = new_list();
+        f.at(44); Ref it = check(PyObject_GetIter(sequence.get()));
+        while (Ref val = Ref::steal(PyIter_Next(it.get()))) {
+            f.at(45); bool decimal_form = false;
+            if (Py_TYPE(val.get()) == &PyUnicode_Type) {
+                Ref found = call(attr(g(S::re).get(), s(S::match)).get(), {s(S::decimal_pattern), val.get()});
+                decimal_form = truth(found.get());
+            }
+            if (decimal_form) {
+                f.at(46); append(seq.get(), decimal_from_form(st, val.get()).get());
+            } else {
+                f.at(50); append(seq.get(), val.get());
+            }
+            f.at(44);
+        }
+        if (PyErr_Occurred()) throw_error();
+        f.at(51); dates = list_comprehension(dates.get(), [&](PyObject* d) {
+            return call(g(S::conv_date).get(), {d});
+        });
+        f.at(52); Ref df = call(attr(g(S::pd).get(), s(S::DataFrame)).get(),
+                                {new_dict({{s(S::timestamp), dates.get()}, {s(S::values), seq.get()}}).get()});
+        f.at(53); Ref period = item(input.get(), s(S::period));
+        f.at(54); Ref result = call(g(S::ts_forecast).get(), {df.get(), period.get()});
+        f.at(55); if (truth(attr(result.get(), s(S::empty)).get())) {
+            f.at(56); return new_dict({{s(S::error), s(S::empty_forecast)}});
+        }
+        f.at(58); return result;
+    } catch (const PyErrorSet&) {
+        if (!pending_is_exception()) throw;
+        f.add_entry();
+        ExceptHandler handler;
+        f.at(59); PyObject* e = handler.value();
+        f.at(60); Ref ignored = call(attr(traceback.get(), s(S::print_exc)).get());
+        f.at(61); return new_dict({{s(S::error), check(PyObject_Str(e)).get()}});
+    }
+}
+
+constexpr std::size_t run_params[] = {row(S::self), row(S::input)};
+constexpr ParamCheck run_checks[] = {ParamCheck::none, ParamCheck::exact_str};
+const Signature run_sig{&g_state, "_run", "orvelkit.auspex.Auspex._run", 32, run_params,
+                        run_checks, 2, nullptr, run_body};
+constexpr FunctionDef run_def{"_run", entry<run_sig>, run_doc};
+
+// ---- Auspex._arun ---------------------------------------------------------------------------------
+
+// The coroutine's body: it refuses on its first resumption, or raises what throw() brought.
+PyObject* arun_coroutine_body(PyObject*, PyObject* sent) noexcept {
+    const State& st = g_state;
+    Frame f(st, "_arun", 63);
+    return boundary(f, [&]() -> Ref {
+        if (!sent) throw_error();  // the thrown exception is pending
+        f.at(64); Ref refusal = call(st.cached(B::NotImplementedError), {st.s(S::no_async)});
+        raise_value(refusal.get());
+    });
+}
+
+Ref arun_body(Frame&, PyObject* const* a) {
+    const State& st = g_state;
+    auto* closure = PyObject_GC_New(ArunClosure, st.closure_type);
+    if (!closure) throw_error();
+    closure->self = Py_NewRef(a[0]);
+    closure->data = Py_NewRef(a[1]);
+    PyObject_GC_Track(closure);
+    Ref record = Ref::steal(reinterpret_cast<PyObject*>(closure));
+    return make_coroutine(st, arun_coroutine_body, record.get(), st.code_arun, st.s(S::arun),
+                          st.s(S::Auspex_arun), st.s(S::module_name));
+}
+
+constexpr std::size_t arun_params[] = {row(S::self), row(S::data)};
+constexpr ParamCheck arun_checks[] = {ParamCheck::none, ParamCheck::exact_str};
+const Signature arun_sig{&g_state, "_arun", "orvelkit.auspex.Auspex._arun", 63, arun_params,
+                         arun_checks, 2, nullptr, arun_body};
+constexpr FunctionDef arun_def{"_arun", entry<arun_sig>, nullptr};
+
+// ---- module statements ----------------------------------------------------------------------------
+
+// def name(...) at module level or in a class body: the function, its annotations, the store.
+void define(const State& st, PyObject* target, bool in_class, const FunctionDef& def, int flags,
+            S name, S qualname, PyObject* code,
+            std::initializer_list<std::pair<PyObject*, PyObject*>> annotations) {
+    Ref annotation_dict;
+    if (annotations.size() != 0) annotation_dict = new_dict(annotations);
+    Ref function = make_function(st, def, flags, st.s(qualname), st.s(S::module_name), code,
+                                 nullptr, annotation_dict.get());
+    if (in_class) {
+        namespace_set(target, st.s(name), function.get());
+        return;
+    }
+    set_global(st, st.s(name), function.get());
+}
+
+void run_statements(Frame& f) {
+    const State& st = g_state;
+    auto s = [&](S r) { return st.s(r); };
+    auto g = [&](S r) { return global(st, st.s(r)); };
+
+    f.at(1); set_global(st, s(S::pd), import_module(st, s(S::pandas)).get());
+    f.at(2); import_from(st, s(S::datetime), {s(S::datetime), s(S::timedelta)});
+    f.at(3); import_from(st, s(S::dateutil), {s(S::parser)});
+    f.at(4); import_from(st, s(S::sklearn_linear_model), {s(S::LinearRegression)});
+    f.at(5); set_global(st, s(S::re), import_module(st, s(S::re)).get());
+    f.at(6); import_from(st, s(S::pydantic), {s(S::BaseModel), s(S::Field)});
+    f.at(7); import_from(st, s(S::typing), {s(S::Dict)});
+    f.at(8); set_global(st, s(S::json), import_module(st, s(S::json)).get());
+    f.at(9); import_from(st, s(S::langchain_tools_base), {s(S::BaseTool)});
+
+    f.at(12); {
+        Ref bases = make_tuple({g(S::BaseModel).get()});
+        Ref annotations = new_dict({{s(S::df), s(S::text_pd_DataFrame)}, {s(S::period), s(S::text_int)}});
+        Ref cls = build_class(st, s(S::ForecastInput), s(S::ForecastInput), bases.get(),
+                              s(S::module_name), s(S::schema_doc), annotations.get(), [&](PyObject* ns) {
+            f.at(17); Ref config = build_class(st, s(S::Config), s(S::ForecastInput_Config), st.empty_tuple,
+                                               s(S::module_name), nullptr, nullptr, [&](PyObject* config_ns) {
+                f.at(18); namespace_set(config_ns, s(S::arbitrary_types_allowed), Py_True);
+            });
+            f.at(17); namespace_set(ns, s(S::Config), config.get());
+            f.at(20); namespace_set(ns, s(S::df), call_kw(g(S::Field).get(), {s(S::df_description)}, st.kw_description).get());
+            f.at(21); namespace_set(ns, s(S::period), call_kw(g(S::Field).get(), {s(S::period_description)}, st.kw_description).get());
+            f.at(12);
+        });
+        set_global(st, s(S::ForecastInput), cls.get());
+    }
+
+    f.at(24); {
+        Ref bases = make_tuple({g(S::BaseTool).get()});
+        Ref cls = build_class(st, s(S::Auspex), s(S::Auspex), bases.get(), s(S::module_name),
+                              s(S::tool_doc), nullptr, [&](PyObject* ns) {
+            f.at(27); namespace_set(ns, s(S::name), s(S::forecast_name));
+            f.at(28); namespace_set(ns, s(S::description), s(S::tool_description));
+            f.at(32); define(st, ns, true, run_def, 0, S::run, S::Auspex_run, st.code_run,
+                             {{s(S::input), s(S::text_str)}, {s(S::return_), s(S::text_Dict)}});
+            f.at(63); define(st, ns, true, arun_def, function_flag_coroutine, S::arun, S::Auspex_arun,
+                             st.code_arun, {{s(S::data), s(S::text_str)}, {s(S::return_), s(S::text_str)}});
+            f.at(24);
+        });
+        set_global(st, s(S::Auspex), cls.get());
+    }
+
+    f.at(67); define(st, st.dict, false, conv_date_def, 0, S::conv_date, S::conv_date,
+                     st.code_conv_date, {});
+    f.at(73); define(st, st.dict, false, ts_forecast_def, 0, S::ts_forecast, S::ts_forecast,
+                     st.code_ts_forecast,
+                     {{s(S::df), s(S::text_pd_DataFrame)}, {s(S::period), s(S::text_int)},
+                      {s(S::return_), s(S::text_pd_DataFrame)}});
+}
+
+// ---- module definition ------------------------------------------------------------------------
+
+PyObject* auspex_create(PyObject* spec, PyModuleDef*) { return create_module(g_state, spec); }
+int auspex_exec(PyObject* module) { return exec_module(g_state, module); }
+
+PyModuleDef_Slot auspex_slots[] = {
+    {Py_mod_create, reinterpret_cast<void*>(auspex_create)},
+    {Py_mod_exec, reinterpret_cast<void*>(auspex_exec)},
+    {0, nullptr},
+};
+
+PyModuleDef auspex_def = {PyModuleDef_HEAD_INIT, "auspex", nullptr, 0, nullptr, auspex_slots,
+                          nullptr, nullptr, nullptr};
+
+}  // namespace
+
+PyMODINIT_FUNC PyInit_auspex() { return PyModuleDef_Init(&auspex_def); }

@@ -1,0 +1,142 @@
+// Argument binding. The algorithm, once:
+//   1. More positional arguments than parameters: the count message.
+//   2. No keyword dict: too few positionals is the count message; defaults fill the rest.
+//   3. With keywords: the required parameters past the positionals are looked up by name, a miss
+//      is the count message with that position as the number given; then optional parameters are
+//      looked up while unused keywords remain.
+//   4. Keywords still unused: the first offending key in the dict's order decides the message.
+//   5. Empty slots take their defaults.
+#include "binding.h"
+#include "binding_message.h"
+
+#include <new>
+
+namespace orvelkit::frame {
+namespace {
+
+[[noreturn]] __attribute__((noinline)) void raise_count(const Signature& sig, Py_ssize_t given) {
+    CountForm form = count_form(static_cast<std::ptrdiff_t>(sig.required),
+                                static_cast<std::ptrdiff_t>(sig.params.size()), given);
+    PyErr_Format(PyExc_TypeError, count_message, sig.name, form.qualifier,
+                 static_cast<Py_ssize_t>(form.expected), form.plural, given);
+    throw_error();
+}
+
+// Identity with the interned name first; keys arriving from **json.loads(...) or a computed
+// string are equal but not the same object, so then length and value.
+bool same_name(PyObject* key, PyObject* name) {
+    if (key == name) return true;
+    return PyUnicode_GET_LENGTH(key) == PyUnicode_GET_LENGTH(name) &&
+           PyUnicode_Compare(key, name) == 0;
+}
+
+// Index of the parameter that `key` names, or -1. Precondition: key is a str.
+Py_ssize_t parameter_index(const Signature& sig, PyObject* key) {
+    const ModuleState& st = *sig.state;
+    for (std::size_t i = 0; i < sig.params.size(); ++i) {
+        if (key == st.strings[sig.params[i]]) return static_cast<Py_ssize_t>(i);
+    }
+    for (std::size_t i = 0; i < sig.params.size(); ++i) {
+        if (same_name(key, st.strings[sig.params[i]])) return static_cast<Py_ssize_t>(i);
+    }
+    return -1;
+}
+
+[[noreturn]] __attribute__((noinline)) void raise_bad_keyword(const Signature& sig,
+                                                             PyObject* kwargs, Py_ssize_t given) {
+    Py_ssize_t pos = 0;
+    PyObject* key;
+    PyObject* value;
+    while (PyDict_Next(kwargs, &pos, &key, &value)) {
+        if (!PyUnicode_Check(key)) {
+            PyErr_Format(PyExc_TypeError, keywords_must_be_strings, sig.name);
+            throw_error();
+        }
+        Py_ssize_t index = parameter_index(sig, key);
+        if (index >= given) continue;
+        if (index >= 0) {
+            PyErr_Format(PyExc_TypeError, multiple_values, sig.name, key);
+        } else {
+            PyErr_Format(PyExc_TypeError, unexpected_keyword, sig.name, key);
+        }
+        throw_error();
+    }
+    // Unreachable when the caller counted correctly; keep the indicator truthful regardless.
+    PyErr_Format(PyExc_TypeError, keywords_must_be_strings, sig.name);
+    throw_error();
+}
+
+// Looks a parameter up in the keyword dict; a hit fills the slot.
+bool take_keyword(PyObject* kwargs, PyObject* name, Ref& slot) {
+    PyObject* value = PyDict_GetItemWithError(kwargs, name);
+    if (value) {
+        slot = Ref::borrow(value);
+        return true;
+    }
+    if (PyErr_Occurred()) throw_error();
+    return false;
+}
+
+void bind(const Signature& sig, PyObject* args, PyObject* kwargs, Ref* slots) {
+    const ModuleState& st = *sig.state;
+    const auto total = static_cast<Py_ssize_t>(sig.params.size());
+    const auto required = static_cast<Py_ssize_t>(sig.required);
+    const Py_ssize_t given = PyTuple_GET_SIZE(args);
+    if (given > total) raise_count(sig, given);
+    if (!kwargs) {
+        if (given < required) raise_count(sig, given);
+    }
+    for (Py_ssize_t i = 0; i < given; ++i) slots[i] = Ref::borrow(PyTuple_GET_ITEM(args, i));
+    if (kwargs) {
+        Py_ssize_t unused = PyDict_GET_SIZE(kwargs);
+        for (Py_ssize_t i = given; i < required; ++i) {
+            if (!take_keyword(kwargs, st.strings[sig.params[i]], slots[i])) raise_count(sig, i);
+            --unused;
+        }
+        for (Py_ssize_t i = given > required ? given : required; i < total && unused > 0; ++i) {
+            if (take_keyword(kwargs, st.strings[sig.params[i]], slots[i])) --unused;
+        }
+        if (unused > 0) raise_bad_keyword(sig, kwargs, given);
+    }
+    for (Py_ssize_t i = 0; i < total; ++i) {
+        if (!slots[i]) slots[i] = Ref::borrow(PyTuple_GET_ITEM(*sig.defaults, i - required));
+    }
+}
+
+// The exact-type test of int and str parameters; false with TypeError set on a refusal.
+bool types_accepted(const Signature& sig, PyObject* const* values) {
+    for (std::size_t i = 0; i < sig.checks.size(); ++i) {
+        PyTypeObject* expected = nullptr;
+        switch (sig.checks[i]) {
+            case ParamCheck::none: continue;
+            case ParamCheck::exact_int: expected = &PyLong_Type; break;
+            case ParamCheck::exact_str: expected = &PyUnicode_Type; break;
+        }
+        if (Py_TYPE(values[i]) == expected) continue;
+        PyErr_Format(PyExc_TypeError, incorrect_type,
+                     PyUnicode_AsUTF8(sig.state->strings[sig.params[i]]), expected->tp_name,
+                     Py_TYPE(values[i])->tp_name);
+        return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+PyObject* call_function(const Signature& sig, PyObject* args, PyObject* kwargs) noexcept {
+    Frame frame(*sig.state, sig.trace_name, sig.line);
+    // The slots own their references: a body may run code that empties the caller's dict.
+    Ref slots[max_parameters];
+    PyObject* values[max_parameters];
+    PyObject* bound = boundary(frame, [&]() -> Ref {
+        bind(sig, args, kwargs, slots);
+        return Ref::borrow(Py_None);
+    });
+    if (!bound) return nullptr;
+    Py_DECREF(bound);
+    for (std::size_t i = 0; i < sig.params.size(); ++i) values[i] = slots[i].get();
+    if (!types_accepted(sig, values)) return nullptr;
+    return boundary(frame, [&] { return sig.body(frame, values); });
+}
+
+}  // namespace orvelkit::frame

@@ -1,0 +1,66 @@
+// Argument binding for module functions: the static records of a function, the call boundary, and
+// the exact-type checks of int and str parameters.
+#pragma once
+
+#include "registry.h"
+
+#include <span>
+
+namespace orvelkit::frame {
+
+// The binding entry a function object forwards every call to: positional tuple, keyword dict or
+// null. Lives in the library that defined the function.
+using EntryFn = PyObject* (*)(PyObject* function, PyObject* args, PyObject* kwargs) noexcept;
+
+// The static record of one function: plain name, binding entry, documentation or null.
+struct FunctionDef {
+    const char* name;
+    EntryFn entry;
+    const char* doc;
+};
+
+enum class ParamCheck : unsigned char { none, exact_int, exact_str };
+
+// A function body: the bound arguments in parameter order (borrowed, alive for the whole call).
+// Returns a new reference; throws PyErrorSet.
+using Body = Ref (*)(Frame& frame, PyObject* const* args);
+
+inline constexpr std::size_t max_parameters = 8;
+
+// Everything a call needs to bind its arguments and run its body.
+struct Signature {
+    const ModuleState* state;
+    const char* name;        // plain name, used in every binding message
+    const char* trace_name;  // "orvelkit.auspex.ts_forecast"
+    int line;                // the definition's line: binding failures are reported there
+    std::span<const std::size_t> params;  // rows of the module's string table, in order
+    std::span<const ParamCheck> checks;   // empty, or one per parameter
+    std::size_t required;                 // the first `required` parameters have no default
+    PyObject* const* defaults;            // the state's defaults tuple, or null
+    Body body;
+};
+
+// Binds, type-checks and runs the body inside the call boundary. Returns a new reference, or null
+// with the error set and this function's traceback entry added (none for a type-check refusal).
+PyObject* call_function(const Signature& sig, PyObject* args, PyObject* kwargs) noexcept;
+
+template <const Signature& Sig>
+PyObject* entry(PyObject*, PyObject* args, PyObject* kwargs) noexcept {
+    return call_function(Sig, args, kwargs);
+}
+
+// The call boundary shared by function calls, coroutine steps and exec: runs `work` and turns a
+// PyErrorSet into the frame's traceback entry and a null result.
+template <class Work>
+PyObject* boundary(Frame& frame, Work&& work) noexcept {
+    try {
+        return work().release();
+    } catch (const PyErrorSet&) {
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+    }
+    frame.add_entry();
+    return nullptr;
+}
+
+}  // namespace orvelkit::frame

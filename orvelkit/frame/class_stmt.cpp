@@ -1,0 +1,100 @@
+// The class statement, as the interpreter's __build_class__ carries it out for Python source.
+#include "class_stmt.h"
+
+namespace orvelkit::frame {
+namespace {
+
+// PEP 560: a base that is not a type may stand for others. Returns `bases` itself when nothing
+// was replaced.
+Ref resolve_bases(const ModuleState& st, PyObject* bases) {
+    Ref resolved;  // a list, made on the first replacement
+    const Py_ssize_t n = PyTuple_GET_SIZE(bases);
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        PyObject* base = PyTuple_GET_ITEM(bases, i);
+        if (PyType_Check(base)) {
+            if (resolved) check_status(PyList_Append(resolved.get(), base));
+            continue;
+        }
+        PyObject* hook = nullptr;
+        check_status(_PyObject_LookupAttr(base, st.f(FrameName::mro_entries), &hook));
+        Ref entries_hook = Ref::steal(hook);
+        if (!entries_hook) {
+            if (resolved) check_status(PyList_Append(resolved.get(), base));
+            continue;
+        }
+        Ref entries = check(PyObject_CallOneArg(entries_hook.get(), bases));
+        if (!PyTuple_Check(entries.get())) raise(PyExc_TypeError, "__mro_entries__ must return a tuple");
+        if (!resolved) {
+            Ref head = check(PyTuple_GetSlice(bases, 0, i));
+            resolved = check(PySequence_List(head.get()));
+        }
+        Ref extended = check(PySequence_InPlaceConcat(resolved.get(), entries.get()));
+    }
+    if (!resolved) return Ref::borrow(bases);
+    return check(PyList_AsTuple(resolved.get()));
+}
+
+// The most derived metaclass of the bases; `type` when there are none.
+Ref find_metaclass(PyObject* bases) {
+    PyTypeObject* winner = nullptr;
+    const Py_ssize_t n = PyTuple_GET_SIZE(bases);
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        PyTypeObject* t = Py_TYPE(PyTuple_GET_ITEM(bases, i));
+        if (!winner || PyType_IsSubtype(t, winner)) {
+            winner = t;
+            continue;
+        }
+        if (PyType_IsSubtype(winner, t)) continue;
+        raise(PyExc_TypeError,
+              "metaclass conflict: the metaclass of a derived class must be a (non-strict) "
+              "subclass of the metaclasses of all its bases");
+    }
+    return Ref::borrow(reinterpret_cast<PyObject*>(winner ? winner : &PyType_Type));
+}
+
+}  // namespace
+
+void namespace_set(PyObject* ns, PyObject* name, PyObject* value) {
+    if (PyDict_CheckExact(ns)) {
+        check_status(PyDict_SetItem(ns, name, value));
+        return;
+    }
+    check_status(PyObject_SetItem(ns, name, value));
+}
+
+ClassInProgress begin_class(const ModuleState& st, PyObject* name, PyObject* qualname,
+                            PyObject* bases, PyObject* module_name, PyObject* doc,
+                            PyObject* annotations) {
+    ClassInProgress cls;
+    if (PyTuple_GET_SIZE(bases) == 0) {
+        cls.bases = Ref::borrow(st.empty_tuple);
+        cls.metaclass = Ref::borrow(reinterpret_cast<PyObject*>(&PyType_Type));
+        cls.namespace_ = check(PyDict_New());
+    } else {
+        cls.bases = resolve_bases(st, bases);
+        cls.metaclass = find_metaclass(cls.bases.get());
+        PyObject* prepare = nullptr;
+        check_status(_PyObject_LookupAttr(cls.metaclass.get(), st.f(FrameName::prepare), &prepare));
+        Ref prepare_ref = Ref::steal(prepare);
+        if (prepare_ref) {
+            PyObject* call_args[] = {name, cls.bases.get()};
+            cls.namespace_ = check(PyObject_Vectorcall(prepare_ref.get(), call_args, 2, nullptr));
+        } else {
+            cls.namespace_ = check(PyDict_New());
+        }
+    }
+    PyObject* ns = cls.namespace_.get();
+    namespace_set(ns, st.f(FrameName::module), module_name);
+    namespace_set(ns, st.f(FrameName::qualname), qualname);
+    if (doc) namespace_set(ns, st.f(FrameName::doc), doc);
+    if (cls.bases.get() != bases) namespace_set(ns, st.f(FrameName::orig_bases), bases);
+    if (annotations) namespace_set(ns, st.f(FrameName::annotations), annotations);
+    return cls;
+}
+
+Ref end_class(ClassInProgress& cls, PyObject* name) {
+    PyObject* call_args[] = {name, cls.bases.get(), cls.namespace_.get()};
+    return check(PyObject_Vectorcall(cls.metaclass.get(), call_args, 3, nullptr));
+}
+
+}  // namespace orvelkit::frame

@@ -1,0 +1,84 @@
+// How a Python error travels through the frame: the PyErrorSet tag, the throw helpers, and the
+// guards that set a pending error aside or install a caught one as the exception being handled.
+#pragma once
+
+#include "ref.h"
+
+namespace orvelkit::frame {
+
+// Thrown only right after the C API reported failure, with the error indicator set. It carries
+// nothing: the indicator is the truth, the tag only says that it is set.
+struct PyErrorSet {};
+
+[[noreturn]] inline void throw_error() { throw PyErrorSet{}; }
+
+// Takes a "New reference" result; throws when the call failed.
+inline Ref check(PyObject* result) {
+    if (!result) throw_error();
+    return Ref::steal(result);
+}
+
+// For int-returning calls that report failure with -1.
+inline int check_status(int status) {
+    if (status < 0) throw_error();
+    return status;
+}
+
+// Sets the error indicator and throws.
+[[noreturn]] void raise(PyObject* type, const char* message);
+[[noreturn]] void raise_object(PyObject* type, PyObject* value);
+
+// Fetches the pending error on entry and restores it on exit, so the frame can call the API while
+// an error is pending (building a traceback entry). If the work itself failed, call let_new_win():
+// the saved error is dropped and the new one stays.
+class [[nodiscard]] ErrorSetAside {
+public:
+    ErrorSetAside() noexcept { PyErr_Fetch(&type_, &value_, &tb_); }
+    ErrorSetAside(const ErrorSetAside&) = delete;
+    ErrorSetAside& operator=(const ErrorSetAside&) = delete;
+    ~ErrorSetAside() {
+        if (dropped_) {
+            Py_XDECREF(type_);
+            Py_XDECREF(value_);
+            Py_XDECREF(tb_);
+            return;
+        }
+        PyErr_Restore(type_, value_, tb_);
+    }
+    void let_new_win() noexcept { dropped_ = true; }
+
+private:
+    PyObject* type_ = nullptr;
+    PyObject* value_ = nullptr;
+    PyObject* tb_ = nullptr;
+    bool dropped_ = false;
+};
+
+// An `except` clause's handler: takes the pending exception, normalises it, and installs it as
+// the exception being handled, so traceback.print_exc() inside the handler sees it and a new error
+// raised by the handler gets it as __context__. The previously handled exception comes back when
+// the guard ends. Precondition: an error is pending.
+class [[nodiscard]] ExceptHandler {
+public:
+    ExceptHandler() noexcept;
+    ExceptHandler(const ExceptHandler&) = delete;
+    ExceptHandler& operator=(const ExceptHandler&) = delete;
+    ~ExceptHandler();
+
+    // Borrowed; the guard owns the caught exception until it ends.
+    PyObject* value() const noexcept { return value_; }
+    // A bare `raise`: the caught exception, with its traceback, becomes pending again.
+    [[noreturn]] void reraise() noexcept(false);
+
+private:
+    PyObject* type_ = nullptr;
+    PyObject* value_ = nullptr;
+    PyObject* tb_ = nullptr;
+    PyObject* previous_ = nullptr;  // owned; the exception handled before this guard began
+};
+
+// True when the pending error is an instance of Exception (an `except Exception` clause would
+// take it). KeyboardInterrupt, SystemExit and GeneratorExit answer false.
+inline bool pending_is_exception() noexcept { return PyErr_ExceptionMatches(PyExc_Exception); }
+
+}  // namespace orvelkit::frame

@@ -1,0 +1,249 @@
+// The create and exec steps of multi-phase initialisation, driven by a module's state.
+#include "module_state.h"
+
+#include "coroutine.h"
+#include "function.h"
+#include "names.h"
+#include "registry.h"
+#include "traceback.h"
+#include "version.h"
+
+#include <new>
+#include <string>
+
+namespace orvelkit::frame {
+namespace {
+
+constexpr const char* interpreter_change =
+    "Interpreter change detected - this module can only be loaded into one interpreter per "
+    "process.";
+
+// Copies one spec attribute into the module's dict; a missing attribute is skipped. With
+// `skip_none`, a None value is skipped too. False with an error set on any other failure.
+bool copy_spec_attr(PyObject* spec, PyObject* dict, const char* from, const char* to,
+                    bool skip_none) {
+    PyObject* value = PyObject_GetAttrString(spec, from);
+    if (!value) {
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return false;
+        PyErr_Clear();
+        return true;
+    }
+    int status = 0;
+    if (!(skip_none && value == Py_None)) status = PyDict_SetItemString(dict, to, value);
+    Py_DECREF(value);
+    return status == 0;
+}
+
+PyObject* make_string(const StringRow& row) {
+    PyObject* s;
+    if (row.is_bytes) return PyBytes_FromStringAndSize(row.data, row.length);
+    if (row.is_identifier) {
+        s = PyUnicode_FromStringAndSize(row.data, row.length);
+        if (s) PyUnicode_InternInPlace(&s);
+    } else if (row.encoding) {
+        s = PyUnicode_Decode(row.data, row.length, row.encoding, nullptr);
+    } else {
+        s = PyUnicode_DecodeUTF8(row.data, row.length, nullptr);
+    }
+    if (s && PyObject_Hash(s) == -1) Py_CLEAR(s);
+    return s;
+}
+
+// The state keeps these for the life of the process; a repeated exec after a failure replaces
+// only what it has not made yet.
+void make_strings(ModuleState& st) {
+    if (st.strings.empty()) {
+        st.strings.reserve(st.descriptor->strings.size());
+        for (const StringRow& row : st.descriptor->strings) {
+            PyObject* s = make_string(row);
+            if (!s) throw_error();
+            st.strings.push_back(s);
+        }
+    }
+    for (std::size_t i = 0; i < std::size(frame_names); ++i) {
+        if (st.frame_strings[i]) continue;
+        st.frame_strings[i] = make_string(frame_names[i]);
+        if (!st.frame_strings[i]) throw_error();
+    }
+}
+
+// Warns and fails the step only when the warning itself raises (warnings turned into errors).
+void warn_or_fail(const char* message) { check_status(PyErr_WarnEx(nullptr, message, 1)); }
+
+// Registers the coroutine type with one ABC module's Coroutine; a module without it is passed
+// over. False with an error set when the registration fails.
+bool register_with(const ModuleState& st, PyObject* abc_module) {
+    PyObject* coroutine_abc = nullptr;
+    if (_PyObject_LookupAttr(abc_module, st.f(FrameName::Coroutine), &coroutine_abc) < 0) {
+        return false;
+    }
+    if (!coroutine_abc) return true;
+    PyObject* result = PyObject_CallMethodOneArg(coroutine_abc, st.f(FrameName::register_),
+                                                 reinterpret_cast<PyObject*>(st.coroutine_type));
+    Py_DECREF(coroutine_abc);
+    Py_XDECREF(result);
+    return result != nullptr;
+}
+
+// Once per process and library: collections.abc learns that the frame's coroutines are
+// coroutines, so asyncio accepts them. backports_abc is optional and never fails the step.
+bool abc_registered = false;
+
+void register_coroutine_abc(ModuleState& st) {
+    if (abc_registered) return;
+    Ref abc = Ref::steal(PyImport_Import(st.f(FrameName::collections_abc)));
+    if (!abc) {
+        PyErr_WriteUnraisable(nullptr);
+        warn_or_fail("orvelkit failed to register its coroutine type with collections.abc");
+        return;
+    }
+    abc_registered = true;
+    if (!register_with(st, abc.get())) {
+        PyErr_WriteUnraisable(nullptr);
+        warn_or_fail("orvelkit could not patch collections.abc with its custom coroutine type");
+    }
+    Ref backports = Ref::steal(PyImport_Import(st.f(FrameName::backports_abc)));
+    if (!backports) {
+        PyErr_Clear();
+        return;
+    }
+    if (!register_with(st, backports.get())) PyErr_Clear();
+}
+
+void obtain_shared_types(ModuleState& st) {
+    if (!st.function_type) {
+        st.function_type = reinterpret_cast<PyTypeObject*>(function_type().release());
+    }
+    if (st.descriptor->registers_coroutine && !st.coroutine_type) {
+        CoroutineTypes types = coroutine_types();
+        st.await_wrapper_type = reinterpret_cast<PyTypeObject*>(types.await_wrapper.release());
+        st.coroutine_type = reinterpret_cast<PyTypeObject*>(types.coroutine.release());
+    }
+}
+
+void keep(PyObject*& field, PyObject* value) {
+    if (!field) field = value;
+    else Py_DECREF(value);
+}
+
+// Steps 5 to 16 of exec; throws PyErrorSet. `frame` carries the line reported by a failure, and
+// `reached_strings` turns on the "init" traceback entry.
+void run_exec(ModuleState& st, PyObject* module, Frame& frame, bool& reached_strings) {
+    const ModuleDescriptor& d = *st.descriptor;
+    check_status(PyObject_SetAttrString(module, "__builtins__", st.builtins));
+
+    std::string warning = version_mismatch_message(built_major, built_minor, Py_GetVersion(),
+                                                   d.full_name);
+    if (!warning.empty()) warn_or_fail(warning.c_str());
+
+    keep(st.empty_tuple, check(PyTuple_New(0)).release());
+    keep(st.empty_bytes, check(PyBytes_FromStringAndSize("", 0)).release());
+    keep(st.empty_str, check(PyUnicode_FromStringAndSize("", 0)).release());
+
+    obtain_shared_types(st);
+
+    make_strings(st);
+    if (d.make_numbers) d.make_numbers(st);
+    reached_strings = true;
+
+    // The import system has usually done this already; an entry of that name is left alone.
+    PyObject* modules = PyImport_GetModuleDict();
+    Ref full = check(PyUnicode_FromString(d.full_name));
+    if (!check_status(PyDict_Contains(modules, full.get()))) {
+        check_status(PyDict_SetItem(modules, full.get(), module));
+    }
+
+    load_cached_builtins(st);
+    if (d.make_tuples_and_code) d.make_tuples_and_code(st);
+    if (d.ready_types) d.ready_types(st);
+    if (d.registers_coroutine) register_coroutine_abc(st);
+    if (d.run_statements) d.run_statements(frame);
+
+    Ref test = check(PyDict_New());
+    check_status(PyObject_SetAttrString(module, "__test__", test.get()));
+}
+
+}  // namespace
+
+PyObject* create_module(ModuleState& st, PyObject* spec) noexcept {
+    std::int64_t current = PyInterpreterState_GetID(PyInterpreterState_Get());
+    if (st.first_interpreter == -1) {
+        st.first_interpreter = current;
+    } else if (st.first_interpreter != current) {
+        PyErr_SetString(PyExc_ImportError, interpreter_change);
+        return nullptr;
+    }
+    if (st.initialised_module) return Py_NewRef(st.initialised_module);
+
+    PyObject* name = PyObject_GetAttrString(spec, "name");
+    if (!name) return nullptr;
+    PyObject* module = PyModule_NewObject(name);
+    Py_DECREF(name);
+    if (!module) return nullptr;
+    PyObject* dict = PyModule_GetDict(module);  // borrowed
+    if (!copy_spec_attr(spec, dict, "loader", "__loader__", false) ||
+        !copy_spec_attr(spec, dict, "origin", "__file__", false) ||
+        !copy_spec_attr(spec, dict, "parent", "__package__", false) ||
+        !copy_spec_attr(spec, dict, "submodule_search_locations", "__path__", true)) {
+        Py_DECREF(module);
+        return nullptr;
+    }
+    return module;
+}
+
+int exec_module(ModuleState& st, PyObject* module) noexcept {
+    const ModuleDescriptor& d = *st.descriptor;
+    if (st.initialised_module) {
+        if (st.initialised_module == module) return 0;
+        PyErr_Format(PyExc_RuntimeError,
+                     "Module '%s' has already been imported. Re-initialisation is not supported.",
+                     d.short_name);
+        return -1;
+    }
+    st.initialised_module = Py_NewRef(module);
+
+    std::string init_name = std::string("init ") + d.full_name;
+    Frame frame(st, init_name.c_str(), 1);
+    bool reached_strings = false;
+    try {
+        // A retry after a failed import runs on a new module object: its dict replaces the old.
+        Py_XSETREF(st.dict, Py_NewRef(PyModule_GetDict(module)));
+        if (!st.builtins) st.builtins = Py_NewRef(add_frame_module("builtins"));
+        if (!st.runtime) st.runtime = Py_NewRef(add_frame_module(runtime_module_name));
+        run_exec(st, module, frame, reached_strings);
+        return 0;
+    } catch (const PyErrorSet&) {
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+    }
+    if (!PyErr_Occurred()) {
+        PyErr_SetString(PyExc_ImportError, init_name.c_str());
+    } else if (reached_strings) {
+        frame.add_entry();
+    }
+    Py_CLEAR(st.initialised_module);
+    return -1;
+}
+
+void ready_type_gc_off(const ModuleState& st, PyTypeObject* type) {
+    // Asked of the gc module, as a Python caller would, so a collector the host switched off
+    // stays off.
+    Ref gc = check(PyImport_Import(st.f(FrameName::gc)));
+    Ref enabled = check(PyObject_CallMethodNoArgs(gc.get(), st.f(FrameName::isenabled)));
+    const bool was_on = check_status(PyObject_IsTrue(enabled.get())) == 1;
+    if (was_on) Ref off = check(PyObject_CallMethodNoArgs(gc.get(), st.f(FrameName::disable)));
+    const int ready = PyType_Ready(type);
+    if (was_on) {
+        // A failure to ready the type is the error worth reporting; enable()'s counts only alone.
+        ErrorSetAside aside;
+        Ref on = Ref::steal(PyObject_CallMethodNoArgs(gc.get(), st.f(FrameName::enable)));
+        if (!on && ready == 0) {
+            aside.let_new_win();
+            throw_error();
+        }
+        if (!on) PyErr_Clear();
+    }
+    check_status(ready);
+}
+
+}  // namespace orvelkit::frame

@@ -1,0 +1,118 @@
+// Global-name lookup and the module-level import statements.
+#include "names.h"
+
+namespace orvelkit::frame {
+namespace {
+
+[[noreturn]] void raise_name_error(PyObject* name) {
+    PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
+    throw_error();
+}
+
+// A module is still initialising while its spec's `_initializing` is true; errors reading it are
+// taken as "no", as the import system itself does.
+bool is_initialising(const ModuleState& st, PyObject* module) {
+    Ref spec = Ref::steal(PyObject_GetAttr(module, st.f(FrameName::spec)));
+    if (!spec) {
+        PyErr_Clear();
+        return false;
+    }
+    Ref flag = Ref::steal(PyObject_GetAttr(spec.get(), st.f(FrameName::initialising)));
+    if (!flag) {
+        PyErr_Clear();
+        return false;
+    }
+    int truth = PyObject_IsTrue(flag.get());
+    if (truth < 0) {
+        PyErr_Clear();
+        return false;
+    }
+    return truth == 1;
+}
+
+}  // namespace
+
+Ref global(const ModuleState& st, PyObject* name) {
+    // The stored hash of the interned name makes this one probe.
+    PyObject* value = PyDict_GetItemWithError(st.dict, name);
+    if (value) return Ref::borrow(value);
+    if (PyErr_Occurred()) throw_error();
+    return builtin(st, name);
+}
+
+Ref builtin(const ModuleState& st, PyObject* name) {
+    PyObject* value = PyObject_GetAttr(st.builtins, name);
+    if (value) return Ref::steal(value);
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw_error();
+    PyErr_Clear();
+    raise_name_error(name);
+}
+
+void set_global(const ModuleState& st, PyObject* name, PyObject* value) {
+    check_status(PyDict_SetItem(st.dict, name, value));
+}
+
+Ref import_module(const ModuleState& st, PyObject* name) {
+    PyObject* modules = PyImport_GetModuleDict();  // borrowed
+    PyObject* existing = PyDict_GetItemWithError(modules, name);
+    if (existing) {
+        Ref held = Ref::borrow(existing);
+        if (!is_initialising(st, held.get())) return held;
+    } else if (PyErr_Occurred()) {
+        throw_error();
+    }
+    Ref locals = check(PyDict_New());
+    return check(PyImport_ImportModuleLevelObject(name, st.dict, locals.get(), nullptr, 0));
+}
+
+void import_from(const ModuleState& st, PyObject* module_name,
+                 std::initializer_list<PyObject*> names) {
+    Ref fromlist = check(PyList_New(static_cast<Py_ssize_t>(names.size())));
+    Py_ssize_t i = 0;
+    for (PyObject* name : names) {
+        Py_INCREF(name);
+        PyList_SET_ITEM(fromlist.get(), i++, name);
+    }
+    Ref locals = check(PyDict_New());
+    Ref module = check(PyImport_ImportModuleLevelObject(module_name, st.dict, locals.get(),
+                                                        fromlist.get(), 0));
+    for (PyObject* name : names) {
+        Ref value = Ref::steal(PyObject_GetAttr(module.get(), name));
+        if (!value && PyErr_ExceptionMatches(PyExc_AttributeError)) {
+            // A submodule that the package does not expose as an attribute.
+            PyErr_Clear();
+            Ref package = Ref::steal(PyObject_GetAttr(module.get(), st.f(FrameName::name)));
+            if (package) {
+                Ref full = Ref::steal(PyUnicode_FromFormat("%S.%S", package.get(), name));
+                if (full) {
+                    PyObject* entry = PyDict_GetItemWithError(PyImport_GetModuleDict(), full.get());
+                    value = Ref::borrow(entry);
+                }
+            }
+        }
+        if (!value) {
+            PyErr_Clear();
+            PyErr_Format(PyExc_ImportError, "cannot import name %S", name);
+            throw_error();
+        }
+        set_global(st, name, value.get());
+    }
+}
+
+void load_cached_builtins(ModuleState& st) {
+    const auto& rows = st.descriptor->cached_builtins;
+    st.cached_builtin_values.clear();
+    st.cached_builtin_values.reserve(rows.size());
+    for (std::size_t row : rows) {
+        PyObject* name = st.strings[row];
+        PyObject* value = PyObject_GetAttr(st.builtins, name);
+        if (!value) {
+            if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw_error();
+            PyErr_Clear();
+            raise_name_error(name);
+        }
+        st.cached_builtin_values.push_back(value);
+    }
+}
+
+}  // namespace orvelkit::frame

@@ -1,0 +1,33 @@
+// Global and builtin names, the cached builtins, and the `import` and `from ... import` statements.
+// Every function here returns a new reference and throws PyErrorSet on failure.
+#pragma once
+
+#include "traceback.h"
+
+#include <initializer_list>
+
+namespace orvelkit::frame {
+
+// A plain global name read at this moment: the module's dict first, then the builtins module;
+// NameError "name '%U' is not defined" when in neither.
+Ref global(const ModuleState& st, PyObject* name);
+
+// An attribute of the builtins module, or the same NameError.
+Ref builtin(const ModuleState& st, PyObject* name);
+
+// Binds a module global by item assignment on the module's dict.
+void set_global(const ModuleState& st, PyObject* name, PyObject* value);
+
+// `import name`: an entry of sys.modules that is not still initialising wins; otherwise the
+// absolute import of `name` with the module's dict as globals.
+Ref import_module(const ModuleState& st, PyObject* name);
+
+// `from module import a, b, ...`: imports `module` with the names as from-list, then binds each
+// name in the module's dict as soon as it is fetched, in order. A name the module lacks (also as
+// the submodule entry "module.name" of sys.modules) raises ImportError "cannot import name %S".
+void import_from(const ModuleState& st, PyObject* module, std::initializer_list<PyObject*> names);
+
+// Reads each cached builtin once; a missing one raises NameError. Called by the exec step.
+void load_cached_builtins(ModuleState& st);
+
+}  // namespace orvelkit::frame

@@ -1,0 +1,95 @@
+// The operations a module statement is made of: calls, attribute and item access, truth, format,
+// and the `with` statement. Each returns a new reference (or a plain value) and throws
+// PyErrorSet; none keeps a Python value between statements.
+#pragma once
+
+#include "traceback.h"
+
+#include <initializer_list>
+#include <utility>
+
+namespace orvelkit::frame {
+
+inline Ref attr(PyObject* obj, PyObject* name) { return check(PyObject_GetAttr(obj, name)); }
+inline void set_attr(PyObject* obj, PyObject* name, PyObject* value) {
+    check_status(PyObject_SetAttr(obj, name, value));
+}
+inline Ref item(PyObject* obj, PyObject* key) { return check(PyObject_GetItem(obj, key)); }
+inline void set_item(PyObject* obj, PyObject* key, PyObject* value) {
+    check_status(PyObject_SetItem(obj, key, value));
+}
+inline bool truth(PyObject* obj) { return check_status(PyObject_IsTrue(obj)) == 1; }
+
+// callable(*args)
+inline Ref call(PyObject* callable, std::initializer_list<PyObject*> args = {}) {
+    return check(PyObject_Vectorcall(callable, const_cast<PyObject**>(args.begin()),
+                                     args.size(), nullptr));
+}
+
+// callable(*args, **{names[i]: values[i]}); `kwnames` is a tuple of the keyword names, whose
+// values follow the positional ones in `args`.
+inline Ref call_kw(PyObject* callable, std::initializer_list<PyObject*> args, PyObject* kwnames) {
+    const auto nkw = static_cast<std::size_t>(PyTuple_GET_SIZE(kwnames));
+    return check(PyObject_Vectorcall(callable, const_cast<PyObject**>(args.begin()),
+                                     args.size() - nkw, kwnames));
+}
+
+// obj.name(*args)
+inline Ref call_method(PyObject* obj, PyObject* name, std::initializer_list<PyObject*> args = {}) {
+    Ref bound = attr(obj, name);
+    return call(bound.get(), args);
+}
+
+// format(value, ""): a str unchanged, anything else through its __format__.
+inline Ref format_empty(const ModuleState& st, PyObject* value) {
+    return check(PyObject_Format(value, st.empty_str));
+}
+
+// `raise value`: an exception instance is raised as it is, an exception class is called first.
+[[noreturn]] void raise_value(PyObject* value);
+
+// A new list / a dict of the given items in order. Throw PyErrorSet.
+Ref new_list();
+void append(PyObject* list, PyObject* value);
+Ref new_dict(std::initializer_list<std::pair<PyObject*, PyObject*>> items);
+
+// a + b + ... for str pieces.
+Ref concat(std::initializer_list<PyObject*> pieces);
+
+// A special method looked up on the type and bound to `obj`; AttributeError naming it when the
+// type lacks it.
+Ref lookup_special(PyObject* obj, PyObject* name);
+
+// The `with manager as value:` statement at `line`. __exit__ is looked up before __enter__. When
+// the body raises, this function's entry is added at the failing line, __exit__ gets the
+// exception, and a true answer drops it; otherwise the exception goes on from the `with` line.
+// `body(entered)` receives the result of __enter__ (borrowed).
+template <class Body>
+void with_block(Frame& frame, int line, PyObject* manager, Body&& body);
+
+// Helpers of with_block that need no template.
+struct EnteredContext {
+    Ref exit;
+    Ref value;
+};
+EnteredContext enter_context(const ModuleState& st, PyObject* manager);
+// Calls exit with the pending exception; true when it swallowed it (the error is then clear).
+bool exit_with_pending(const Frame& frame, PyObject* exit);
+void exit_clean(const ModuleState& st, PyObject* exit);
+
+template <class Body>
+void with_block(Frame& frame, int line, PyObject* manager, Body&& body) {
+    frame.at(line);
+    EnteredContext ctx = enter_context(frame.st, manager);
+    try {
+        body(ctx.value.get());
+    } catch (const PyErrorSet&) {
+        if (exit_with_pending(frame, ctx.exit.get())) return;
+        frame.at(line);
+        throw;
+    }
+    frame.at(line);
+    exit_clean(frame.st, ctx.exit.get());
+}
+
+}  // namespace orvelkit::frame

@@ -1,0 +1,56 @@
+// The shared-type registry.
+#include "registry.h"
+
+#include <cstring>
+#include <string>
+
+namespace orvelkit::frame {
+namespace {
+
+// Flags whose difference would make one library misuse another's objects.
+constexpr unsigned long layout_flags = Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_BASETYPE |
+                                       Py_TPFLAGS_METHOD_DESCRIPTOR | Py_TPFLAGS_HEAPTYPE;
+
+void check_compatible(const char* key, PyObject* found, PyTypeObject* local) {
+    if (!PyType_Check(found)) {
+        PyErr_Format(PyExc_TypeError, "shared orvelkit type '%s' in %s is not a type", key,
+                     registry_module_name);
+        throw_error();
+    }
+    auto* type = reinterpret_cast<PyTypeObject*>(found);
+    if (std::strcmp(type->tp_name, local->tp_name) != 0 ||
+        type->tp_basicsize != local->tp_basicsize || type->tp_itemsize != local->tp_itemsize ||
+        (type->tp_flags & layout_flags) != (local->tp_flags & layout_flags)) {
+        PyErr_Format(PyExc_TypeError,
+                     "shared orvelkit type '%s' in %s has another layout than this library's "
+                     "(%zd bytes, expected %zd); load orvelkit modules of one build per process",
+                     key, registry_module_name, type->tp_basicsize, local->tp_basicsize);
+        throw_error();
+    }
+}
+
+}  // namespace
+
+PyObject* add_frame_module(const char* name) {
+    PyObject* module = PyImport_AddModule(name);  // borrowed
+    if (!module) throw_error();
+    return module;
+}
+
+Ref shared_type(const char* key, PyTypeObject* local) {
+    PyObject* registry = add_frame_module(registry_module_name);
+    std::string versioned = std::string(key) + "_" + layout_version;
+    Ref found = Ref::steal(PyObject_GetAttrString(registry, versioned.c_str()));
+    if (found) {
+        check_compatible(versioned.c_str(), found.get(), local);
+        return found;
+    }
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw_error();
+    PyErr_Clear();
+    check_status(PyType_Ready(local));
+    check_status(PyObject_SetAttrString(registry, versioned.c_str(),
+                                        reinterpret_cast<PyObject*>(local)));
+    return Ref::borrow(reinterpret_cast<PyObject*>(local));
+}
+
+}  // namespace orvelkit::frame
