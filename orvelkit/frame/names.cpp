@@ -99,6 +99,20 @@ void import_from(const ModuleState& st, PyObject* module_name,
     }
 }
 
+bool pending_matches_global(const ModuleState& st, PyObject* name) {
+    Ref handler_type;
+    {
+        ErrorSetAside aside;
+        try {
+            handler_type = global(st, name);
+        } catch (const PyErrorSet&) {
+            aside.let_new_win();
+            throw;
+        }
+    }
+    return PyErr_ExceptionMatches(handler_type.get()) != 0;
+}
+
 void load_cached_builtins(ModuleState& st) {
     const auto& rows = st.descriptor->cached_builtins;
     st.cached_builtin_values.clear();

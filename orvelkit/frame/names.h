@@ -27,6 +27,11 @@ Ref import_module(const ModuleState& st, PyObject* name);
 // the submodule entry "module.name" of sys.modules) raises ImportError "cannot import name %S".
 void import_from(const ModuleState& st, PyObject* module, std::initializer_list<PyObject*> names);
 
+// `except NAME:` for a module global NAME looked up when the exception arrives. The pending error
+// is set aside during the lookup; if the lookup fails, its error replaces the pending one and
+// this throws. Precondition: an error is pending.
+bool pending_matches_global(const ModuleState& st, PyObject* name);
+
 // Reads each cached builtin once; a missing one raises NameError. Called by the exec step.
 void load_cached_builtins(ModuleState& st);
 
