@@ -20,7 +20,8 @@ import pytest
 # repository root is not importable unless we say so.
 _REPO_ROOT = str(Path(__file__).resolve().parent.parent)
 if _REPO_ROOT not in sys.path:
-    sys.path.insert(0, _REPO_ROOT)
+    # Appended, not prepended: the source folder orvelkit/ must never shadow the installed build.
+    sys.path.append(_REPO_ROOT)
 
 from support.throwaway_mariadb import from_environment_or_throwaway  # noqa: E402
 
