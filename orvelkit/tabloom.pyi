@@ -1,0 +1,24 @@
+"""The table-cache tool: every table of one MySQL database as DataFrames, through a pickle cache."""
+
+from typing import Any, List
+
+import pandas as pd
+from sqlalchemy.engine import Engine
+
+class MySQLDatabaseTabloom:
+    connection_string: str
+    engine: Engine | None
+    cache_path: Any
+    cache_file: Any
+    def __init__(
+        self,
+        username: Any,
+        password: Any,
+        host: Any,
+        database: Any,
+        cache_path: Any = ".",
+        cache_file: Any = "db_cache.pkl",
+    ) -> None: ...
+    def connect(self) -> None: ...
+    def prepare_data(self) -> List[pd.DataFrame]: ...
+    def print_table_schemas(self) -> None: ...
