@@ -14,12 +14,14 @@
 namespace orvelkit::frame {
 namespace {
 
-[[noreturn]] __attribute__((noinline)) void raise_count(const Signature& sig, Py_ssize_t given) {
+// The failure paths set the error and answer false: a refused call is an ordinary outcome here,
+// and a C++ throw would cost more than the whole binding.
+__attribute__((noinline)) bool fail_count(const Signature& sig, Py_ssize_t given) {
     CountForm form = count_form(static_cast<std::ptrdiff_t>(sig.required),
                                 static_cast<std::ptrdiff_t>(sig.params.size()), given);
     PyErr_Format(PyExc_TypeError, count_message, sig.name, form.qualifier,
                  static_cast<Py_ssize_t>(form.expected), form.plural, given);
-    throw_error();
+    return false;
 }
 
 // Identity with the interned name first; keys arriving from **json.loads(...) or a computed
@@ -42,15 +44,15 @@ Py_ssize_t parameter_index(const Signature& sig, PyObject* key) {
     return -1;
 }
 
-[[noreturn]] __attribute__((noinline)) void raise_bad_keyword(const Signature& sig,
-                                                             PyObject* kwargs, Py_ssize_t given) {
+__attribute__((noinline)) bool fail_bad_keyword(const Signature& sig, PyObject* kwargs,
+                                                 Py_ssize_t given) {
     Py_ssize_t pos = 0;
     PyObject* key;
     PyObject* value;
     while (PyDict_Next(kwargs, &pos, &key, &value)) {
         if (!PyUnicode_Check(key)) {
             PyErr_Format(PyExc_TypeError, keywords_must_be_strings, sig.name);
-            throw_error();
+            return false;
         }
         Py_ssize_t index = parameter_index(sig, key);
         if (index >= given) continue;
@@ -59,48 +61,57 @@ Py_ssize_t parameter_index(const Signature& sig, PyObject* key) {
         } else {
             PyErr_Format(PyExc_TypeError, unexpected_keyword, sig.name, key);
         }
-        throw_error();
+        return false;
     }
     // Unreachable when the caller counted correctly; keep the indicator truthful regardless.
     PyErr_Format(PyExc_TypeError, keywords_must_be_strings, sig.name);
-    throw_error();
-}
-
-// Looks a parameter up in the keyword dict; a hit fills the slot.
-bool take_keyword(PyObject* kwargs, PyObject* name, Ref& slot) {
-    PyObject* value = PyDict_GetItemWithError(kwargs, name);
-    if (value) {
-        slot = Ref::borrow(value);
-        return true;
-    }
-    if (PyErr_Occurred()) throw_error();
     return false;
 }
 
-void bind(const Signature& sig, PyObject* args, PyObject* kwargs, Ref* slots) {
+// Looks a parameter up in the keyword dict: 1 filled the slot, 0 absent, -1 error.
+int take_keyword(PyObject* kwargs, PyObject* name, Ref& slot) {
+    PyObject* value = PyDict_GetItemWithError(kwargs, name);
+    if (value) {
+        slot = Ref::borrow(value);
+        return 1;
+    }
+    return PyErr_Occurred() ? -1 : 0;
+}
+
+// Fills `values` (borrowed from the arguments and the defaults tuple, or owned by `kept` for
+// keyword values, which the body could otherwise free by emptying the caller's dict). False
+// with the error set.
+bool bind(const Signature& sig, PyObject* args, PyObject* kwargs, PyObject** values, Ref* kept) {
     const ModuleState& st = *sig.state;
     const auto total = static_cast<Py_ssize_t>(sig.params.size());
     const auto required = static_cast<Py_ssize_t>(sig.required);
     const Py_ssize_t given = PyTuple_GET_SIZE(args);
-    if (given > total) raise_count(sig, given);
-    if (!kwargs) {
-        if (given < required) raise_count(sig, given);
-    }
-    for (Py_ssize_t i = 0; i < given; ++i) slots[i] = Ref::borrow(PyTuple_GET_ITEM(args, i));
+    if (given > total) return fail_count(sig, given);
+    if (!kwargs && given < required) return fail_count(sig, given);
+    for (Py_ssize_t i = 0; i < given; ++i) values[i] = PyTuple_GET_ITEM(args, i);
+    for (Py_ssize_t i = given; i < total; ++i) values[i] = nullptr;
     if (kwargs) {
         Py_ssize_t unused = PyDict_GET_SIZE(kwargs);
         for (Py_ssize_t i = given; i < required; ++i) {
-            if (!take_keyword(kwargs, st.strings[sig.params[i]], slots[i])) raise_count(sig, i);
+            int found = take_keyword(kwargs, st.strings[sig.params[i]], kept[i]);
+            if (found < 0) return false;
+            if (found == 0) return fail_count(sig, i);
+            values[i] = kept[i].get();
             --unused;
         }
         for (Py_ssize_t i = given > required ? given : required; i < total && unused > 0; ++i) {
-            if (take_keyword(kwargs, st.strings[sig.params[i]], slots[i])) --unused;
+            int found = take_keyword(kwargs, st.strings[sig.params[i]], kept[i]);
+            if (found < 0) return false;
+            if (found == 0) continue;
+            values[i] = kept[i].get();
+            --unused;
         }
-        if (unused > 0) raise_bad_keyword(sig, kwargs, given);
+        if (unused > 0) return fail_bad_keyword(sig, kwargs, given);
     }
-    for (Py_ssize_t i = 0; i < total; ++i) {
-        if (!slots[i]) slots[i] = Ref::borrow(PyTuple_GET_ITEM(*sig.defaults, i - required));
+    for (Py_ssize_t i = required; i < total; ++i) {
+        if (!values[i]) values[i] = PyTuple_GET_ITEM(*sig.defaults, i - required);
     }
+    return true;
 }
 
 // The exact-type test of int and str parameters; false with TypeError set on a refusal.
@@ -124,18 +135,14 @@ bool types_accepted(const Signature& sig, PyObject* const* values) {
 }  // namespace
 
 PyObject* call_function(const Signature& sig, PyObject* args, PyObject* kwargs) noexcept {
-    Frame frame(*sig.state, sig.trace_name, sig.line);
-    // The slots own their references: a body may run code that empties the caller's dict.
-    Ref slots[max_parameters];
     PyObject* values[max_parameters];
-    PyObject* bound = boundary(frame, [&]() -> Ref {
-        bind(sig, args, kwargs, slots);
-        return Ref::borrow(Py_None);
-    });
-    if (!bound) return nullptr;
-    Py_DECREF(bound);
-    for (std::size_t i = 0; i < sig.params.size(); ++i) values[i] = slots[i].get();
+    Ref kept[max_parameters];
+    if (!bind(sig, args, kwargs, values, kept)) {
+        add_traceback(*sig.state, sig.trace_name, sig.line);
+        return nullptr;
+    }
     if (!types_accepted(sig, values)) return nullptr;
+    Frame frame(*sig.state, sig.trace_name, sig.line);
     return boundary(frame, [&] { return sig.body(frame, values); });
 }
 

@@ -6,6 +6,7 @@
 #include "traceback.h"
 
 #include <initializer_list>
+#include <iterator>
 #include <utility>
 
 namespace orvelkit::frame {
@@ -34,10 +35,14 @@ inline Ref call_kw(PyObject* callable, std::initializer_list<PyObject*> args, Py
                                      args.size() - nkw, kwnames));
 }
 
-// obj.name(*args)
+// obj.name(*args), without making a bound method when the attribute is a plain method.
 inline Ref call_method(PyObject* obj, PyObject* name, std::initializer_list<PyObject*> args = {}) {
-    Ref bound = attr(obj, name);
-    return call(bound.get(), args);
+    PyObject* stack[8];
+    if (args.size() >= std::size(stack)) raise(PyExc_SystemError, "too many method arguments");
+    std::size_t n = 0;
+    stack[n++] = obj;
+    for (PyObject* a : args) stack[n++] = a;
+    return check(PyObject_VectorcallMethod(name, stack, n, nullptr));
 }
 
 // format(value, ""): a str unchanged, anything else through its __format__.
