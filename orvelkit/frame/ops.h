@@ -72,13 +72,43 @@ Ref lookup_special(PyObject* obj, PyObject* name);
 template <class Body>
 void with_block(Frame& frame, int line, PyObject* manager, Body&& body);
 
+// `for item in iterable:` with every fetch of the next item reported at `line`. A list or tuple is
+// walked by index, its length read again at each step, so a body that grows or shrinks it is
+// seen as the interpreter's own loop would see it; anything else goes through its iterator.
+template <class Body>
+void for_each(Frame& f, int line, PyObject* iterable, Body&& body) {
+    f.at(line);
+    const bool is_list = PyList_CheckExact(iterable);
+    if (is_list || PyTuple_CheckExact(iterable)) {
+        for (Py_ssize_t i = 0;; ++i) {
+            f.at(line);
+            const Py_ssize_t size = is_list ? PyList_GET_SIZE(iterable) : PyTuple_GET_SIZE(iterable);
+            if (i >= size) return;
+            Ref item = Ref::borrow(is_list ? PyList_GET_ITEM(iterable, i)
+                                           : PyTuple_GET_ITEM(iterable, i));
+            body(item.get());
+        }
+    }
+    Ref it = check(PyObject_GetIter(iterable));
+    for (;;) {
+        f.at(line);
+        Ref item = Ref::steal(PyIter_Next(it.get()));
+        if (!item) {
+            if (PyErr_Occurred()) throw_error();
+            return;
+        }
+        body(item.get());
+    }
+}
+
 // Helpers of with_block that need no template.
 struct EnteredContext {
     Ref exit;
     Ref value;
 };
 EnteredContext enter_context(const ModuleState& st, PyObject* manager);
-// Calls exit with the pending exception; true when it swallowed it (the error is then clear).
+// Calls exit with the pending exception: true when it swallowed it (the error is then clear);
+// otherwise the exception is pending again and this throws.
 bool exit_with_pending(const Frame& frame, PyObject* exit);
 void exit_clean(const ModuleState& st, PyObject* exit);
 
@@ -89,9 +119,14 @@ void with_block(Frame& frame, int line, PyObject* manager, Body&& body) {
     try {
         body(ctx.value.get());
     } catch (const PyErrorSet&) {
-        if (exit_with_pending(frame, ctx.exit.get())) return;
-        frame.at(line);
-        throw;
+        try {
+            if (exit_with_pending(frame, ctx.exit.get())) return;
+        } catch (const PyErrorSet&) {
+            // What leaves the block, the body's exception or one from __exit__, does so from the
+            // `with` line.
+            frame.at(line);
+            throw;
+        }
     }
     frame.at(line);
     exit_clean(frame.st, ctx.exit.get());

@@ -1,0 +1,692 @@
+// orvelkit.tabloom: the table-cache tool. Connects to one MySQL database through SQLAlchemy, loads
+// every table into a DataFrame through a pickle cache file, and prints the tables' columns.
+// Includes only the frame, the standard library and the POSIX file calls the cache needs.
+#include "frame/class_stmt.h"
+#include "frame/function.h"
+#include "frame/names.h"
+#include "frame/ops.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <array>
+#include <cerrno>
+#include <cstddef>
+#include <string>
+#include <utility>
+
+namespace {
+
+using namespace orvelkit::frame;
+
+// ---- string table -----------------------------------------------------------------------------
+
+enum class S : std::size_t {
+    module_name,
+    // imports
+    sqlalchemy, inspect, pandas, pd, os, pickle, logging, datetime, timedelta, create_engine,
+    sqlalchemy_exc, SQLAlchemyError, urllib_parse, quote,
+    // builtins
+    all, ValueError, open, print, ConnectionError,
+    // the class and its functions
+    MySQLDatabaseTabloom, init, MySQLDatabaseTabloom_init, connect, MySQLDatabaseTabloom_connect,
+    prepare_data, MySQLDatabaseTabloom_prepare_data, print_table_schemas,
+    MySQLDatabaseTabloom_print_table_schemas,
+    // parameters and locals
+    self, username, password, host, database, cache_path, cache_file, conn, e, cache_full_path,
+    file, dataframes, connection, inspector, table_name, df, column,
+    // attributes and keywords
+    basicConfig, INFO, level, format, connection_string, engine, info, error, path, join, exists,
+    load, dump, read_sql_table, get_table_names, get_columns, name, type, attrs, DataFrame, flush,
+    safe,
+    // literals
+    log_format, default_cache_path, default_cache_file, url_prefix, colon, at_sign, slash,
+    missing_parameters, connected, connect_error_prefix, mode_rb, mode_wb, not_connected,
+    load_error_prefix, fetch_error_prefix, table_prefix, column_indent, column_separator,
+    schema_error_prefix, table_name_key, refusing_prefix, owned_by_another_user,
+    writable_by_others,
+    count,
+};
+
+constexpr std::pair<S, StringRow> string_table[] = {
+    {S::module_name, text("orvelkit.tabloom")},
+    {S::sqlalchemy, ident("sqlalchemy")},
+    {S::inspect, ident("inspect")},
+    {S::pandas, ident("pandas")},
+    {S::pd, ident("pd")},
+    {S::os, ident("os")},
+    {S::pickle, ident("pickle")},
+    {S::logging, ident("logging")},
+    {S::datetime, ident("datetime")},
+    {S::timedelta, ident("timedelta")},
+    {S::create_engine, ident("create_engine")},
+    {S::sqlalchemy_exc, text("sqlalchemy.exc")},
+    {S::SQLAlchemyError, ident("SQLAlchemyError")},
+    {S::urllib_parse, text("urllib.parse")},
+    {S::quote, ident("quote")},
+    {S::all, ident("all")},
+    {S::ValueError, ident("ValueError")},
+    {S::open, ident("open")},
+    {S::print, ident("print")},
+    {S::ConnectionError, ident("ConnectionError")},
+    {S::MySQLDatabaseTabloom, ident("MySQLDatabaseTabloom")},
+    {S::init, ident("__init__")},
+    {S::MySQLDatabaseTabloom_init, text("MySQLDatabaseTabloom.__init__")},
+    {S::connect, ident("connect")},
+    {S::MySQLDatabaseTabloom_connect, text("MySQLDatabaseTabloom.connect")},
+    {S::prepare_data, ident("prepare_data")},
+    {S::MySQLDatabaseTabloom_prepare_data, text("MySQLDatabaseTabloom.prepare_data")},
+    {S::print_table_schemas, ident("print_table_schemas")},
+    {S::MySQLDatabaseTabloom_print_table_schemas, text("MySQLDatabaseTabloom.print_table_schemas")},
+    {S::self, ident("self")},
+    {S::username, ident("username")},
+    {S::password, ident("password")},
+    {S::host, ident("host")},
+    {S::database, ident("database")},
+    {S::cache_path, ident("cache_path")},
+    {S::cache_file, ident("cache_file")},
+    {S::conn, ident("conn")},
+    {S::e, ident("e")},
+    {S::cache_full_path, ident("cache_full_path")},
+    {S::file, ident("file")},
+    {S::dataframes, ident("dataframes")},
+    {S::connection, ident("connection")},
+    {S::inspector, ident("inspector")},
+    {S::table_name, ident("table_name")},
+    {S::df, ident("df")},
+    {S::column, ident("column")},
+    {S::basicConfig, ident("basicConfig")},
+    {S::INFO, ident("INFO")},
+    {S::level, ident("level")},
+    {S::format, ident("format")},
+    {S::connection_string, ident("connection_string")},
+    {S::engine, ident("engine")},
+    {S::info, ident("info")},
+    {S::error, ident("error")},
+    {S::path, ident("path")},
+    {S::join, ident("join")},
+    {S::exists, ident("exists")},
+    {S::load, ident("load")},
+    {S::dump, ident("dump")},
+    {S::read_sql_table, ident("read_sql_table")},
+    {S::get_table_names, ident("get_table_names")},
+    {S::get_columns, ident("get_columns")},
+    {S::name, ident("name")},
+    {S::type, ident("type")},
+    {S::attrs, ident("attrs")},
+    {S::DataFrame, ident("DataFrame")},
+    {S::flush, ident("flush")},
+    {S::safe, ident("safe")},
+    {S::log_format, text("%(asctime)s - %(levelname)s - %(message)s")},
+    {S::default_cache_path, text(".")},
+    {S::default_cache_file, text("db_cache.pkl")},
+    {S::url_prefix, text("mysql+pymysql://")},
+    {S::colon, text(":")},
+    {S::at_sign, text("@")},
+    {S::slash, text("/")},
+    {S::missing_parameters, text("All connection parameters must be provided and not None.")},
+    {S::connected, text("Successfully connected to the database.")},
+    {S::connect_error_prefix, text("Error connecting to the database: ")},
+    {S::mode_rb, text("rb")},
+    {S::mode_wb, text("wb")},
+    {S::not_connected, text("Database connection not established.")},
+    {S::load_error_prefix, text("Error loading cache: ")},
+    {S::fetch_error_prefix, text("Error fetching tables: ")},
+    {S::table_prefix, text("Table: ")},
+    {S::column_indent, text("  ")},
+    {S::column_separator, text(": ")},
+    {S::schema_error_prefix, text("Error fetching table schemas: ")},
+    {S::table_name_key, text("orvelkit.table_name")},
+    {S::refusing_prefix, text("refusing to load ")},
+    {S::owned_by_another_user, text(": owned by another user")},
+    {S::writable_by_others, text(": writable by group or others")},
+};
+static_assert(std::size(string_table) == static_cast<std::size_t>(S::count));
+
+constexpr bool table_in_order() {
+    for (std::size_t i = 0; i < std::size(string_table); ++i) {
+        if (static_cast<std::size_t>(string_table[i].first) != i) return false;
+    }
+    return true;
+}
+static_assert(table_in_order(), "string_table rows must follow the order of S");
+
+constexpr std::array<StringRow, std::size(string_table)> string_rows = [] {
+    std::array<StringRow, std::size(string_table)> rows{};
+    for (std::size_t i = 0; i < rows.size(); ++i) rows[i] = string_table[i].second;
+    return rows;
+}();
+
+// Builtins the module never assigns, read once at initialisation: replacing them later, in the
+// module's namespace or in builtins, changes nothing here.
+enum class B : std::size_t { all, ValueError, open, print, count };
+constexpr std::size_t row(S s) { return static_cast<std::size_t>(s); }
+constexpr std::size_t cached_builtin_rows[] = {row(S::all), row(S::ValueError), row(S::open),
+                                               row(S::print)};
+static_assert(std::size(cached_builtin_rows) == static_cast<std::size_t>(B::count));
+
+// ---- module state -----------------------------------------------------------------------------
+
+void make_tuples_and_code(ModuleState& st);
+void run_statements(Frame& frame);
+
+constexpr ModuleDescriptor descriptor{
+    "tabloom",           "orvelkit.tabloom", "orvelkit\\tabloom", string_rows,
+    cached_builtin_rows, false,              nullptr,             make_tuples_and_code,
+    nullptr,             run_statements,
+};
+
+// The module's own fields after the frame's; each holds one reference for the process.
+struct State : ModuleState {
+    using ModuleState::ModuleState;
+    PyObject* init_defaults = nullptr;    // (".", "db_cache.pkl")
+    PyObject* kw_level_format = nullptr;  // ("level", "format")
+    PyObject* kw_level = nullptr;         // ("level",)
+    PyObject* kw_safe = nullptr;          // ("safe",)
+    PyObject* code_init = nullptr;
+    PyObject* code_connect = nullptr;
+    PyObject* code_prepare_data = nullptr;
+    PyObject* code_print_table_schemas = nullptr;
+    // urllib.parse.quote, kept here rather than in the namespace: what encodes the credentials
+    // must not be something a caller can swap out by assigning a module global.
+    PyObject* quote = nullptr;
+};
+
+State g_state{descriptor};
+
+State& state_of(ModuleState& st) { return static_cast<State&>(st); }
+
+void keep(PyObject*& field, Ref&& value) {
+    if (!field) field = value.release();
+}
+
+void make_tuples_and_code(ModuleState& base) {
+    State& st = state_of(base);
+    auto s = [&](S r) { return st.s(r); };
+    keep(st.init_defaults, make_tuple({s(S::default_cache_path), s(S::default_cache_file)}));
+    keep(st.kw_level_format, make_tuple({s(S::level), s(S::format)}));
+    keep(st.kw_level, make_tuple({s(S::level)}));
+    keep(st.kw_safe, make_tuple({s(S::safe)}));
+    keep(st.code_init,
+         make_code(st, 7,
+                   {s(S::self), s(S::username), s(S::password), s(S::host), s(S::database),
+                    s(S::cache_path), s(S::cache_file)},
+                   s(S::init), s(S::MySQLDatabaseTabloom_init), 17, false));
+    keep(st.code_connect, make_code(st, 1, {s(S::self), s(S::conn), s(S::e)}, s(S::connect),
+                                    s(S::MySQLDatabaseTabloom_connect), 27, false));
+    keep(st.code_prepare_data,
+         make_code(st, 1,
+                   {s(S::self), s(S::cache_full_path), s(S::file), s(S::e), s(S::dataframes),
+                    s(S::connection), s(S::inspector), s(S::table_name), s(S::df)},
+                   s(S::prepare_data), s(S::MySQLDatabaseTabloom_prepare_data), 39, false));
+    keep(st.code_print_table_schemas,
+         make_code(st, 1,
+                   {s(S::self), s(S::inspector), s(S::table_name), s(S::column), s(S::e)},
+                   s(S::print_table_schemas), s(S::MySQLDatabaseTabloom_print_table_schemas), 69,
+                   false));
+}
+
+// ---- shared statement pieces ------------------------------------------------------------------
+
+// logging.error(prefix + format(e, ""))
+void log_error(const State& st, S prefix, PyObject* e) {
+    Ref error = attr(global(st, st.s(S::logging)).get(), st.s(S::error));
+    Ref text = format_empty(st, e);
+    Ref message = concat({st.s(prefix), text.get()});
+    Ref ignored = call(error.get(), {message.get()});
+}
+
+// raise ConnectionError("Database connection not established."), the global read at this moment.
+[[noreturn]] void raise_not_connected(const State& st) {
+    Ref type = global(st, st.s(S::ConnectionError));
+    Ref exception = call(type.get(), {st.s(S::not_connected)});
+    raise_value(exception.get());
+}
+
+Ref none() { return Ref::borrow(Py_None); }
+
+// ---- __init__ ---------------------------------------------------------------------------------
+
+// A user name or password as it goes into the URL: its text, percent-encoded with nothing left
+// safe, so that "@", "/", ":" or "%" in it stay part of the credential and can never move the
+// connection to another host or database.
+Ref url_credential(const State& st, PyObject* value) {
+    Ref text = format_empty(st, value);
+    return call_kw(st.quote, {text.get(), st.empty_str}, st.kw_safe);
+}
+
+Ref init_body(Frame& f, PyObject* const* a) {
+    const State& st = g_state;
+    PyObject* self = a[0];
+    auto s = [&](S r) { return st.s(r); };
+
+    f.at(19); {
+        Ref parameters = check(PyList_New(4));
+        for (Py_ssize_t i = 0; i < 4; ++i) PyList_SET_ITEM(parameters.get(), i, Py_NewRef(a[i + 1]));
+        Ref all_given = call(st.cached(B::all), {parameters.get()});
+        if (!truth(all_given.get())) {
+            f.at(20);
+            Ref refusal = call(st.cached(B::ValueError), {s(S::missing_parameters)});
+            raise_value(refusal.get());
+        }
+    }
+    f.at(21); {
+        Ref user = url_credential(st, a[1]);
+        Ref password = url_credential(st, a[2]);
+        Ref host = format_empty(st, a[3]);
+        Ref database = format_empty(st, a[4]);
+        Ref url = concat({s(S::url_prefix), user.get(), s(S::colon), password.get(),
+                          s(S::at_sign), host.get(), s(S::slash), database.get()});
+        set_attr(self, s(S::connection_string), url.get());
+    }
+    f.at(22); set_attr(self, s(S::engine), Py_None);
+    f.at(23); set_attr(self, s(S::cache_path), a[5]);
+    f.at(24); set_attr(self, s(S::cache_file), a[6]);
+    f.at(25); {
+        Ref basic_config = attr(global(st, s(S::logging)).get(), s(S::basicConfig));
+        Ref level = attr(global(st, s(S::logging)).get(), s(S::INFO));
+        Ref ignored = call_kw(basic_config.get(), {level.get()}, st.kw_level);
+    }
+    return none();
+}
+
+constexpr std::size_t init_params[] = {row(S::self),     row(S::username),   row(S::password),
+                                       row(S::host),     row(S::database),   row(S::cache_path),
+                                       row(S::cache_file)};
+const Signature init_sig{&g_state, "__init__", "orvelkit.tabloom.MySQLDatabaseTabloom.__init__",
+                         17, init_params, {}, 5, &g_state.init_defaults, init_body};
+constexpr FunctionDef init_def{"__init__", entry<init_sig>, nullptr};
+
+// ---- connect ----------------------------------------------------------------------------------
+
+Ref connect_body(Frame& f, PyObject* const* a) {
+    const State& st = g_state;
+    PyObject* self = a[0];
+    auto s = [&](S r) { return st.s(r); };
+
+    try {
+        f.at(29); {
+            Ref create_engine = global(st, s(S::create_engine));
+            Ref url = attr(self, s(S::connection_string));
+            Ref engine = call(create_engine.get(), {url.get()});
+            set_attr(self, s(S::engine), engine.get());
+        }
+        f.at(31); {
+            Ref engine = attr(self, s(S::engine));
+            Ref probe = call_method(engine.get(), s(S::connect));
+            // Opening one connection and handing it back is the whole proof.
+            with_block(f, 31, probe.get(), [](PyObject*) {});
+        }
+        f.at(33); {
+            Ref info = attr(global(st, s(S::logging)).get(), s(S::info));
+            Ref ignored = call(info.get(), {s(S::connected)});
+        }
+    } catch (const PyErrorSet&) {
+        if (!pending_matches_global(st, s(S::SQLAlchemyError))) throw;
+        f.add_entry();
+        ExceptHandler handler;
+        f.at(34); PyObject* e = handler.value();
+        f.at(35); log_error(st, S::connect_error_prefix, e);
+        f.at(36); handler.reraise();
+    }
+    return none();
+}
+
+constexpr std::size_t self_only[] = {row(S::self)};
+const Signature connect_sig{&g_state, "connect", "orvelkit.tabloom.MySQLDatabaseTabloom.connect",
+                            27, self_only, {}, 1, nullptr, connect_body};
+constexpr FunctionDef connect_def{"connect", entry<connect_sig>, nullptr};
+
+// ---- prepare_data: the cache file -------------------------------------------------------------
+
+// Unpickling runs whatever code the file's author chose, so a cache is read only when this user
+// wrote it and nobody else could have changed it since. The open file is examined, not the path,
+// so the file cannot be swapped between the check and the load.
+void refuse_foreign_cache(const State& st, PyObject* file, PyObject* cache_full_path) {
+    const int fd = PyObject_AsFileDescriptor(file);
+    if (fd < 0) throw_error();
+    struct stat info;
+    if (fstat(fd, &info) != 0) {
+        PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, cache_full_path);
+        throw_error();
+    }
+    PyObject* reason = nullptr;
+    if (info.st_uid != geteuid()) {
+        reason = st.s(S::owned_by_another_user);
+    } else if (info.st_mode & (S_IWGRP | S_IWOTH)) {
+        reason = st.s(S::writable_by_others);
+    }
+    if (!reason) return;
+    Ref shown = format_empty(st, cache_full_path);
+    Ref message = concat({st.s(S::refusing_prefix), shown.get(), reason});
+    raise_object(PyExc_PermissionError, message.get());
+}
+
+// Attributes set on a DataFrame do not survive pickling; its attrs do. Each table name travels
+// in attrs and is put back here, on the instance itself, never through DataFrame.__setattr__.
+void restore_table_names(const State& st, PyObject* loaded) {
+    if (!PyList_Check(loaded)) return;
+    Ref frame_type = attr(global(st, st.s(S::pd)).get(), st.s(S::DataFrame));
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(loaded); ++i) {
+        Ref table = Ref::borrow(PyList_GET_ITEM(loaded, i));
+        if (!check_status(PyObject_IsInstance(table.get(), frame_type.get()))) continue;
+        Ref attrs = attr(table.get(), st.s(S::attrs));
+        if (!PyDict_Check(attrs.get())) continue;
+        PyObject* found = PyDict_GetItemWithError(attrs.get(), st.s(S::table_name_key));
+        if (!found) {
+            if (PyErr_Occurred()) throw_error();
+            continue;
+        }
+        Ref name = Ref::borrow(found);
+        check_status(PyObject_GenericSetAttr(table.get(), st.s(S::name), name.get()));
+    }
+}
+
+// df.name = table_name without DataFrame.__setattr__, which would overwrite a column called
+// "name" with the table's name; plus the copy in attrs that pickling keeps.
+void name_table(const State& st, PyObject* df, PyObject* table_name) {
+    check_status(PyObject_GenericSetAttr(df, st.s(S::name), table_name));
+    Ref attrs = attr(df, st.s(S::attrs));
+    set_item(attrs.get(), st.s(S::table_name_key), table_name);
+}
+
+// A cache file being written: a fresh file next to the cache that replaces it by rename only once
+// it is complete, so readers (other processes included) see the old cache or the new one, never
+// a part. Removed again on every other way out.
+class PendingCacheFile {
+public:
+    PendingCacheFile() = default;
+    PendingCacheFile(const PendingCacheFile&) = delete;
+    PendingCacheFile& operator=(const PendingCacheFile&) = delete;
+    ~PendingCacheFile() {
+        if (fd_ >= 0) close(fd_);
+        if (!temporary_.empty()) unlink(temporary_.c_str());
+    }
+
+    // Creates the file (mode 0600, this user's) beside `cache_full_path`; an error names the
+    // cache itself, as opening it for writing would have.
+    void create(PyObject* cache_full_path) {
+        PyObject* encoded = nullptr;
+        if (!PyUnicode_FSConverter(cache_full_path, &encoded)) throw_error();
+        Ref target_bytes = Ref::steal(encoded);
+        target_.assign(PyBytes_AS_STRING(encoded), static_cast<std::size_t>(PyBytes_GET_SIZE(encoded)));
+        std::string pattern = target_ + ".XXXXXX.tmp";
+        int fd;
+        Py_BEGIN_ALLOW_THREADS
+        fd = mkostemps(pattern.data(), 4, O_CLOEXEC);
+        Py_END_ALLOW_THREADS
+        if (fd < 0) fail(cache_full_path);
+        fd_ = fd;
+        temporary_ = std::move(pattern);
+    }
+
+    int fd() const noexcept { return fd_; }
+    // The file object now owns the descriptor.
+    void hand_over_fd() noexcept { fd_ = -1; }
+
+    // Durable before it becomes visible: a crash right after the rename must not leave an empty
+    // cache where a good one was.
+    void sync(PyObject* file, PyObject* cache_full_path) {
+        const int fd = PyObject_AsFileDescriptor(file);
+        if (fd < 0) throw_error();
+        int status;
+        Py_BEGIN_ALLOW_THREADS
+        status = fsync(fd);
+        Py_END_ALLOW_THREADS
+        if (status != 0) fail(cache_full_path);
+    }
+
+    void commit(PyObject* cache_full_path) {
+        int status;
+        Py_BEGIN_ALLOW_THREADS
+        status = rename(temporary_.c_str(), target_.c_str());
+        Py_END_ALLOW_THREADS
+        if (status != 0) fail(cache_full_path);
+        temporary_.clear();
+    }
+
+private:
+    [[noreturn]] static void fail(PyObject* cache_full_path) {
+        PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, cache_full_path);
+        throw_error();
+    }
+
+    std::string target_;
+    std::string temporary_;
+    int fd_ = -1;
+};
+
+// with open(cache_full_path, "wb") as file: pickle.dump(dataframes, file) -- written through a
+// pending file that replaces the cache only when the dump and the close have succeeded.
+void write_cache(Frame& f, const State& st, PyObject* cache_full_path, PyObject* dataframes) {
+    f.at(60);
+    PendingCacheFile pending;
+    pending.create(cache_full_path);
+    Ref fd = check(PyLong_FromLong(pending.fd()));
+    Ref file = call(st.cached(B::open), {fd.get(), st.s(S::mode_wb)});
+    pending.hand_over_fd();
+    bool written = false;
+    with_block(f, 60, file.get(), [&](PyObject* entered) {
+        f.at(61);
+        Ref dump = attr(global(st, st.s(S::pickle)).get(), st.s(S::dump));
+        Ref ignored = call(dump.get(), {dataframes, entered});
+        Ref flushed = call_method(entered, st.s(S::flush));
+        pending.sync(entered, cache_full_path);
+        written = true;
+    });
+    // A manager that swallowed a failed dump leaves a file that must not become the cache.
+    if (!written) return;
+    f.at(60);
+    pending.commit(cache_full_path);
+}
+
+// ---- prepare_data -----------------------------------------------------------------------------
+
+Ref prepare_data_body(Frame& f, PyObject* const* a) {
+    const State& st = g_state;
+    PyObject* self = a[0];
+    auto s = [&](S r) { return st.s(r); };
+
+    f.at(40); Ref cache_full_path = [&] {
+        Ref os_path = attr(global(st, s(S::os)).get(), s(S::path));
+        Ref join = attr(os_path.get(), s(S::join));
+        Ref directory = attr(self, s(S::cache_path));
+        Ref name = attr(self, s(S::cache_file));
+        return call(join.get(), {directory.get(), name.get()});
+    }();
+    f.at(41); bool cached = [&] {
+        Ref os_path = attr(global(st, s(S::os)).get(), s(S::path));
+        Ref exists = attr(os_path.get(), s(S::exists));
+        return truth(call(exists.get(), {cache_full_path.get()}).get());
+    }();
+    if (cached) {
+        try {
+            Ref loaded;
+            f.at(43);
+            Ref reader = call(st.cached(B::open), {cache_full_path.get(), s(S::mode_rb)});
+            with_block(f, 43, reader.get(), [&](PyObject* file) {
+                f.at(44);
+                refuse_foreign_cache(st, file, cache_full_path.get());
+                Ref load = attr(global(st, s(S::pickle)).get(), s(S::load));
+                loaded = call(load.get(), {file});
+            });
+            if (loaded) {
+                f.at(44); restore_table_names(st, loaded.get());
+                return loaded;
+            }
+        } catch (const PyErrorSet&) {
+            if (!pending_is_exception()) throw;
+            f.add_entry();
+            ExceptHandler handler;
+            f.at(45); PyObject* e = handler.value();
+            f.at(46); log_error(st, S::load_error_prefix, e);
+        }
+    }
+
+    f.at(48); if (!truth(attr(self, s(S::engine)).get())) {
+        f.at(49); raise_not_connected(st);
+    }
+    f.at(51); Ref dataframes = new_list();
+    try {
+        f.at(53);
+        Ref engine = attr(self, s(S::engine));
+        Ref opened = call_method(engine.get(), s(S::connect));
+        with_block(f, 53, opened.get(), [&](PyObject* connection) {
+            f.at(54); Ref inspector = [&] {
+                Ref inspect = global(st, s(S::inspect));
+                Ref current_engine = attr(self, s(S::engine));
+                return call(inspect.get(), {current_engine.get()});
+            }();
+            f.at(55); Ref names = call_method(inspector.get(), s(S::get_table_names));
+            for_each(f, 55, names.get(), [&](PyObject* table_name) {
+                f.at(56); Ref df = [&] {
+                    Ref read_sql_table = attr(global(st, s(S::pd)).get(), s(S::read_sql_table));
+                    return call(read_sql_table.get(), {table_name, connection});
+                }();
+                f.at(57); name_table(st, df.get(), table_name);
+                f.at(59); append(dataframes.get(), df.get());
+            });
+        });
+        write_cache(f, st, cache_full_path.get(), dataframes.get());
+        f.at(62); return dataframes;
+    } catch (const PyErrorSet&) {
+        if (!pending_is_exception()) throw;
+        f.add_entry();
+        ExceptHandler handler;
+        f.at(64); PyObject* e = handler.value();
+        f.at(65); log_error(st, S::fetch_error_prefix, e);
+        f.at(66); handler.reraise();
+    }
+}
+
+const Signature prepare_data_sig{&g_state, "prepare_data",
+                                 "orvelkit.tabloom.MySQLDatabaseTabloom.prepare_data", 39,
+                                 self_only, {}, 1, nullptr, prepare_data_body};
+constexpr FunctionDef prepare_data_def{"prepare_data", entry<prepare_data_sig>, nullptr};
+
+// ---- print_table_schemas ----------------------------------------------------------------------
+
+Ref print_table_schemas_body(Frame& f, PyObject* const* a) {
+    const State& st = g_state;
+    PyObject* self = a[0];
+    auto s = [&](S r) { return st.s(r); };
+
+    f.at(70); if (!truth(attr(self, s(S::engine)).get())) {
+        f.at(71); raise_not_connected(st);
+    }
+    try {
+        f.at(74); Ref inspector = [&] {
+            Ref inspect = global(st, s(S::inspect));
+            Ref engine = attr(self, s(S::engine));
+            return call(inspect.get(), {engine.get()});
+        }();
+        f.at(75); Ref names = call_method(inspector.get(), s(S::get_table_names));
+        for_each(f, 75, names.get(), [&](PyObject* table_name) {
+            f.at(76); {
+                Ref shown = format_empty(st, table_name);
+                Ref line = concat({s(S::table_prefix), shown.get()});
+                Ref ignored = call(st.cached(B::print), {line.get()});
+            }
+            f.at(77); Ref columns = call_method(inspector.get(), s(S::get_columns), {table_name});
+            for_each(f, 77, columns.get(), [&](PyObject* column) {
+                f.at(78);
+                Ref name = item(column, s(S::name));
+                Ref name_text = format_empty(st, name.get());
+                Ref type = item(column, s(S::type));
+                Ref type_text = format_empty(st, type.get());
+                Ref line = concat({s(S::column_indent), name_text.get(), s(S::column_separator),
+                                   type_text.get()});
+                Ref ignored = call(st.cached(B::print), {line.get()});
+            });
+        });
+    } catch (const PyErrorSet&) {
+        if (!pending_is_exception()) throw;
+        f.add_entry();
+        ExceptHandler handler;
+        f.at(79); PyObject* e = handler.value();
+        f.at(80); log_error(st, S::schema_error_prefix, e);
+        f.at(81); handler.reraise();
+    }
+    return none();
+}
+
+const Signature print_table_schemas_sig{
+    &g_state, "print_table_schemas", "orvelkit.tabloom.MySQLDatabaseTabloom.print_table_schemas",
+    69,       self_only,             {},
+    1,        nullptr,               print_table_schemas_body};
+constexpr FunctionDef print_table_schemas_def{"print_table_schemas",
+                                              entry<print_table_schemas_sig>, nullptr};
+
+// ---- module statements ------------------------------------------------------------------------
+
+// def name(...) in the class body: the function object stored in the namespace.
+void define_method(const State& st, PyObject* ns, const FunctionDef& def, S name, S qualname,
+                   PyObject* code, PyObject* defaults) {
+    Ref function = make_function(st, def, 0, st.s(qualname), st.s(S::module_name), code, defaults,
+                                 nullptr);
+    namespace_set(ns, st.s(name), function.get());
+}
+
+void run_statements(Frame& f) {
+    State& st = g_state;
+    auto s = [&](S r) { return st.s(r); };
+    auto g = [&](S r) { return global(st, st.s(r)); };
+
+    f.at(1); set_global(st, s(S::sqlalchemy), import_module(st, s(S::sqlalchemy)).get());
+    f.at(2); import_from(st, s(S::sqlalchemy), {s(S::inspect)});
+    f.at(3); set_global(st, s(S::pd), import_module(st, s(S::pandas)).get());
+    f.at(4); set_global(st, s(S::os), import_module(st, s(S::os)).get());
+    f.at(5); set_global(st, s(S::pickle), import_module(st, s(S::pickle)).get());
+    f.at(6); set_global(st, s(S::logging), import_module(st, s(S::logging)).get());
+    f.at(7); import_from(st, s(S::datetime), {s(S::datetime), s(S::timedelta)});
+    f.at(8); import_from(st, s(S::sqlalchemy), {s(S::create_engine), s(S::inspect)});
+    f.at(9); import_from(st, s(S::sqlalchemy_exc), {s(S::SQLAlchemyError)});
+    f.at(10); {
+        Ref parse = check(PyImport_Import(s(S::urllib_parse)));
+        keep(st.quote, attr(parse.get(), s(S::quote)));
+    }
+
+    f.at(14); {
+        Ref basic_config = attr(g(S::logging).get(), s(S::basicConfig));
+        Ref level = attr(g(S::logging).get(), s(S::INFO));
+        Ref ignored = call_kw(basic_config.get(), {level.get(), s(S::log_format)},
+                              st.kw_level_format);
+    }
+
+    f.at(16); {
+        Ref cls = build_class(st, s(S::MySQLDatabaseTabloom), s(S::MySQLDatabaseTabloom),
+                              st.empty_tuple, s(S::module_name), nullptr, nullptr, [&](PyObject* ns) {
+            f.at(17); define_method(st, ns, init_def, S::init, S::MySQLDatabaseTabloom_init,
+                                    st.code_init, st.init_defaults);
+            f.at(27); define_method(st, ns, connect_def, S::connect,
+                                    S::MySQLDatabaseTabloom_connect, st.code_connect, nullptr);
+            f.at(39); define_method(st, ns, prepare_data_def, S::prepare_data,
+                                    S::MySQLDatabaseTabloom_prepare_data, st.code_prepare_data,
+                                    nullptr);
+            f.at(69); define_method(st, ns, print_table_schemas_def, S::print_table_schemas,
+                                    S::MySQLDatabaseTabloom_print_table_schemas,
+                                    st.code_print_table_schemas, nullptr);
+            f.at(16);
+        });
+        set_global(st, s(S::MySQLDatabaseTabloom), cls.get());
+    }
+}
+
+// ---- module definition ------------------------------------------------------------------------
+
+PyObject* tabloom_create(PyObject* spec, PyModuleDef*) { return create_module(g_state, spec); }
+int tabloom_exec(PyObject* module) { return exec_module(g_state, module); }
+
+PyModuleDef_Slot tabloom_slots[] = {
+    {Py_mod_create, reinterpret_cast<void*>(tabloom_create)},
+    {Py_mod_exec, reinterpret_cast<void*>(tabloom_exec)},
+    {0, nullptr},
+};
+
+PyModuleDef tabloom_def = {PyModuleDef_HEAD_INIT, "tabloom", nullptr, 0, nullptr, tabloom_slots,
+                           nullptr, nullptr, nullptr};
+
+}  // namespace
+
+PyMODINIT_FUNC PyInit_tabloom() { return PyModuleDef_Init(&tabloom_def); }

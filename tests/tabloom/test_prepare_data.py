@@ -1,0 +1,178 @@
+"""Loading every table through the pickle cache, against the real server."""
+
+import math
+import os
+import pickle
+import types
+
+import pandas as pd
+import pytest
+import sqlalchemy
+
+import orvelkit.tabloom as tabloom
+from support.throwaway_mariadb import sql_identifier, sql_string_literal
+
+
+def assert_cached(path, tables):
+    """The cache is ours, not writable by others, a plain pickle of the tables; no stray files."""
+    info = path.stat()
+    assert info.st_mode & 0o022 == 0 and info.st_uid == os.geteuid()
+    stored = pickle.loads(path.read_bytes())
+    assert [t.attrs["orvelkit.table_name"] for t in stored] == [t.name for t in tables]
+    for stored_table, table in zip(stored, tables):
+        pd.testing.assert_frame_equal(stored_table, table)
+    assert [p.name for p in path.parent.iterdir()] == [path.name]
+
+
+def test_every_table_is_read_named_and_cached(seeded, make_tool, tmp_path):
+    tool = make_tool()
+    tool.connect()
+    tables = tool.prepare_data()
+    assert [t.name for t in tables] == seeded
+    attrs_like, customers, empty = tables
+    assert attrs_like.to_dict("list") == {
+        "name": ["row1", "row2"], "index": [1, 7], "columns": [2, 8], "values": [3, 9],
+        "shape": [4, 10], "T": [5, 11], "attrs": [6, 12]}
+    assert customers["big"].tolist() == [9007199254740993, -5]
+    assert customers["balance"][0] == 1234.5 and math.isnan(customers["balance"][1])
+    assert customers["email"].tolist() == ["ada@example.com", None]
+    assert customers["joined"][0] == pd.Timestamp("2024-01-31") and customers["joined"].isna()[1]
+    assert customers["last_seen"][0] == pd.Timestamp("2024-02-01 13:45:10")
+    assert (customers["score"][0], customers["ratio"][0]) == (0.25, 1.5)
+    assert list(empty.columns) == ["id", "label"] and len(empty) == 0
+    assert_cached(tmp_path / "db_cache.pkl", tables)
+
+
+def test_later_calls_are_served_from_the_cache_with_names(database, seeded, make_tool, records):
+    first = make_tool()
+    first.connect()
+    fresh = first.prepare_data()
+    database.server.drop_database(database.name)
+    again = make_tool().prepare_data()  # no connect: the database is never needed
+    assert [t.name for t in again] == seeded and again[0]["name"].tolist() == ["row1", "row2"]
+    for cached, table in zip(again, fresh):
+        pd.testing.assert_frame_equal(cached, table)
+    assert [level for level, _ in records()] == ["INFO"]
+
+
+def test_an_empty_database_caches_an_empty_list(database, make_tool, tmp_path, capsys):
+    tool = make_tool()
+    tool.connect()
+    assert tool.prepare_data() == []
+    database.execute("CREATE TABLE late (a INT)")
+    assert tool.prepare_data() == [] and pickle.loads((tmp_path / "db_cache.pkl").read_bytes()) == []
+    database.execute("DROP TABLE late")
+    tool.print_table_schemas()
+    assert capsys.readouterr().out == ""
+
+
+@pytest.mark.parametrize("method, line", [("prepare_data", 49), ("print_table_schemas", 71)])
+def test_without_connect_nothing_is_read_written_or_logged(method, line, make_tool, tmp_path,
+                                                           capsys, records, entries):
+    with pytest.raises(ConnectionError, match=r"^Database connection not established\.$") as info:
+        getattr(make_tool(), method)()
+    assert records() == [] and list(tmp_path.iterdir()) == [] and capsys.readouterr().out == ""
+    assert entries(info.value, method) == [line]
+
+
+def test_a_cache_holding_something_else_is_returned_as_it_is(make_tool, tmp_path):
+    (tmp_path / "db_cache.pkl").write_bytes(pickle.dumps([{"a": 1}, pd.DataFrame({"name": [1]}), "x"]))
+    loaded = make_tool().prepare_data()
+    assert loaded[0] == {"a": 1} and loaded[2] == "x" and loaded[1]["name"].tolist() == [1]
+
+
+@pytest.mark.parametrize("content, mode, owner, reason", [
+    (b"\x00not a pickle", 0o600, 0, "Error loading cache: "),
+    (pickle.dumps([pd.DataFrame({"a": range(100)})])[:-40], 0o644, 0, "Error loading cache: "),
+    (None, 0o664, 0, "Error loading cache: refusing to load {}: writable by group or others"),
+    (None, 0o644, 1, "Error loading cache: refusing to load {}: owned by another user"),
+])
+def test_an_unusable_cache_is_logged_then_rebuilt_from_the_database(
+        content, mode, owner, reason, seeded, make_tool, tmp_path, records):
+    if owner and os.geteuid() != 0:
+        pytest.skip("needs root to give the file away")
+    path, marker = tmp_path / "db_cache.pkl", tmp_path / "ran"
+    # Loading this one would run os.mkdir: a refused file must never be unpickled.
+    path.write_bytes(content or b"cposix\nmkdir\n(V" + str(marker).encode() + b"\ntR.")
+    path.chmod(mode)
+    os.chown(path, os.geteuid() + owner, -1)
+    tool = make_tool()
+    tool.connect()
+    tables = tool.prepare_data()
+    assert [t.name for t in tables] == seeded and not marker.exists()
+    [(level, message)] = records()[1:]
+    assert level == "ERROR" and message.startswith(reason.format(path))
+    assert_cached(path, tables)
+
+
+def test_a_failed_write_keeps_the_earlier_cache_and_leaves_no_file(
+        seeded, make_tool, tmp_path, monkeypatch, records, entries):
+    earlier = pickle.dumps(["earlier"])
+    (tmp_path / "db_cache.pkl").write_bytes(earlier)
+
+    def dump(obj, file):
+        file.write(b"partial pickle")
+        raise OSError("disk full")
+    monkeypatch.setattr(tabloom, "pickle", types.SimpleNamespace(load=pickle.loads, dump=dump))
+    tool = make_tool()
+    tool.connect()
+    with pytest.raises(OSError, match="^disk full$") as info:
+        tool.prepare_data()
+    assert [p.name for p in tmp_path.iterdir()] == ["db_cache.pkl"]
+    assert (tmp_path / "db_cache.pkl").read_bytes() == earlier
+    assert [m[:21] for _, m in records()][1:] == ["Error loading cache: ", "Error fetching tables"]
+    assert entries(info.value, "prepare_data") == [66, 60, 61]
+
+
+@pytest.mark.parametrize("where, error", [("missing/dir", FileNotFoundError),
+                                          ("a_file", NotADirectoryError)])
+def test_an_unusable_cache_directory_fails_every_time_and_caches_nothing(
+        where, error, seeded, make_tool, tmp_path, records, entries):
+    (tmp_path / "a_file").write_text("")
+    tool = make_tool(cache_path=str(tmp_path / where))
+    tool.connect()
+    for _ in range(2):
+        with pytest.raises(error) as info:
+            tool.prepare_data()
+        assert info.value.filename == str(tmp_path / where / "db_cache.pkl")
+        assert entries(info.value, "prepare_data") == [66, 60]
+    assert [p.name for p in tmp_path.iterdir()] == ["a_file"]
+    assert [m for _, m in records()][1:] == ["Error fetching tables: " + str(info.value)] * 2
+
+
+def test_an_unreadable_table_is_logged_reraised_and_nothing_cached(
+        database, make_tool, tmp_path, records, entries):
+    database.execute("CREATE TABLE a (x INT); CREATE TABLE b (y INT)")
+    user, password = "tl_grants_" + database.name[-6:], "pw-grants"
+    database.server.create_user(user, password)
+    for privilege, table in (("SELECT", "a"), ("INSERT", "b")):
+        database.execute(f"GRANT {privilege} ON {sql_identifier(database.name)}.{table} "
+                         f"TO {sql_string_literal(user)}@'%'")
+    try:
+        tool = make_tool(user, password)
+        tool.connect()
+        with pytest.raises(sqlalchemy.exc.DBAPIError, match="SELECT command denied") as info:
+            tool.prepare_data()
+    finally:
+        database.server.drop_user(user)
+    assert records()[1:] == [("ERROR", "Error fetching tables: " + str(info.value))]
+    assert entries(info.value, "prepare_data") == [66, 53, 56]
+    assert list(tmp_path.iterdir()) == []
+
+
+def test_server_lost_between_connect_and_prepare_data(database, seeded, make_tool, tmp_path,
+                                                      records, entries):
+    if database.server.external:
+        pytest.skip("cannot stop an external server")
+    tool = make_tool()
+    tool.connect()
+    database.server.kill()
+    try:
+        with pytest.raises(sqlalchemy.exc.OperationalError) as info:
+            tool.prepare_data()
+    finally:
+        database.server.restart()
+    assert records()[1:] == [("ERROR", "Error fetching tables: " + str(info.value))]
+    assert entries(info.value, "prepare_data") in ([66, 53], [66, 53, 54], [66, 53, 55])
+    assert list(tmp_path.iterdir()) == []
+    assert [t.name for t in tool.prepare_data()] == seeded
