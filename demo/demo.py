@@ -10,6 +10,7 @@ forecast plot.
 from __future__ import annotations
 
 import json
+import logging
 import os
 import random
 import sys
@@ -207,6 +208,8 @@ def show_base(server: Any) -> None:
 
 def main() -> int:
     OUT.mkdir(parents=True, exist_ok=True)
+    # tabloom sets up INFO logging for its own records; llama_index's table dumps are noise here.
+    logging.getLogger("llama_index").setLevel(logging.WARNING)
     section("a throwaway MariaDB with a small business database")
     with from_environment_or_throwaway(progress=progress) as server:
         count = seed(server)
