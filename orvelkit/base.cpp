@@ -209,7 +209,7 @@ constexpr FunctionDef init_def{"__init__", entry<init_sig>, nullptr};
 Ref connect_body(Frame& f, PyObject* const* a) {
     const State& st = g_state;
     auto s = [&](S r) { return st.s(r); };
-    auto g = [&](S r) { return global(st, st.s(r)); };
+    auto g = [&](S r) { return global(st, r); };
     PyObject* self = a[0];
 
     f.at(110); if (credential_missing(st, self)) {
@@ -246,7 +246,7 @@ constexpr FunctionDef connect_def{"connect", entry<connect_sig>, nullptr};
 Ref getdbinstance_body(Frame& f, PyObject* const* a) {
     const State& st = g_state;
     auto s = [&](S r) { return st.s(r); };
-    auto g = [&](S r) { return global(st, st.s(r)); };
+    auto g = [&](S r) { return global(st, r); };
     PyObject* self = a[0];
 
     f.at(126); if (credential_missing(st, self)) {

@@ -231,7 +231,7 @@ void make_tuples_and_code(ModuleState& base) {
 
 // logging.error(prefix + format(e, ""))
 void log_error(const State& st, S prefix, PyObject* e) {
-    Ref error = attr(global(st, st.s(S::logging)).get(), st.s(S::error));
+    Ref error = attr(global(st, S::logging).get(), st.s(S::error));
     Ref text = format_empty(st, e);
     Ref message = concat({st.s(prefix), text.get()});
     Ref ignored = call(error.get(), {message.get()});
@@ -239,7 +239,7 @@ void log_error(const State& st, S prefix, PyObject* e) {
 
 // raise ConnectionError("Database connection not established."), the global read at this moment.
 [[noreturn]] void raise_not_connected(const State& st) {
-    Ref type = global(st, st.s(S::ConnectionError));
+    Ref type = global(st, S::ConnectionError);
     Ref exception = call(type.get(), {st.s(S::not_connected)});
     raise_value(exception.get());
 }
@@ -284,8 +284,8 @@ Ref init_body(Frame& f, PyObject* const* a) {
     f.at(23); set_attr(self, s(S::cache_path), a[5]);
     f.at(24); set_attr(self, s(S::cache_file), a[6]);
     f.at(25); {
-        Ref basic_config = attr(global(st, s(S::logging)).get(), s(S::basicConfig));
-        Ref level = attr(global(st, s(S::logging)).get(), s(S::INFO));
+        Ref basic_config = attr(global(st, S::logging).get(), s(S::basicConfig));
+        Ref level = attr(global(st, S::logging).get(), s(S::INFO));
         Ref ignored = call_kw(basic_config.get(), {level.get()}, st.kw_level);
     }
     return none();
@@ -307,7 +307,7 @@ Ref connect_body(Frame& f, PyObject* const* a) {
 
     try {
         f.at(29); {
-            Ref create_engine = global(st, s(S::create_engine));
+            Ref create_engine = global(st, S::create_engine);
             Ref url = attr(self, s(S::connection_string));
             Ref engine = call(create_engine.get(), {url.get()});
             set_attr(self, s(S::engine), engine.get());
@@ -319,7 +319,7 @@ Ref connect_body(Frame& f, PyObject* const* a) {
             with_block(f, 31, probe.get(), [](PyObject*) {});
         }
         f.at(33); {
-            Ref info = attr(global(st, s(S::logging)).get(), s(S::info));
+            Ref info = attr(global(st, S::logging).get(), s(S::info));
             Ref ignored = call(info.get(), {s(S::connected)});
         }
     } catch (const PyErrorSet&) {
@@ -367,7 +367,7 @@ void refuse_foreign_cache(const State& st, PyObject* file, PyObject* cache_full_
 // in attrs and is put back here, on the instance itself, never through DataFrame.__setattr__.
 void restore_table_names(const State& st, PyObject* loaded) {
     if (!PyList_Check(loaded)) return;
-    Ref frame_type = attr(global(st, st.s(S::pd)).get(), st.s(S::DataFrame));
+    Ref frame_type = attr(global(st, S::pd).get(), st.s(S::DataFrame));
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(loaded); ++i) {
         Ref table = Ref::borrow(PyList_GET_ITEM(loaded, i));
         if (!check_status(PyObject_IsInstance(table.get(), frame_type.get()))) continue;
@@ -469,7 +469,7 @@ void write_cache(Frame& f, const State& st, PyObject* cache_full_path, PyObject*
     bool written = false;
     with_block(f, 60, file.get(), [&](PyObject* entered) {
         f.at(61);
-        Ref dump = attr(global(st, st.s(S::pickle)).get(), st.s(S::dump));
+        Ref dump = attr(global(st, S::pickle).get(), st.s(S::dump));
         Ref ignored = call(dump.get(), {dataframes, entered});
         Ref flushed = call_method(entered, st.s(S::flush));
         pending.sync(entered, cache_full_path);
@@ -489,14 +489,14 @@ Ref prepare_data_body(Frame& f, PyObject* const* a) {
     auto s = [&](S r) { return st.s(r); };
 
     f.at(40); Ref cache_full_path = [&] {
-        Ref os_path = attr(global(st, s(S::os)).get(), s(S::path));
+        Ref os_path = attr(global(st, S::os).get(), s(S::path));
         Ref join = attr(os_path.get(), s(S::join));
         Ref directory = attr(self, s(S::cache_path));
         Ref name = attr(self, s(S::cache_file));
         return call(join.get(), {directory.get(), name.get()});
     }();
     f.at(41); bool cached = [&] {
-        Ref os_path = attr(global(st, s(S::os)).get(), s(S::path));
+        Ref os_path = attr(global(st, S::os).get(), s(S::path));
         Ref exists = attr(os_path.get(), s(S::exists));
         return truth(call(exists.get(), {cache_full_path.get()}).get());
     }();
@@ -508,7 +508,7 @@ Ref prepare_data_body(Frame& f, PyObject* const* a) {
             with_block(f, 43, reader.get(), [&](PyObject* file) {
                 f.at(44);
                 refuse_foreign_cache(st, file, cache_full_path.get());
-                Ref load = attr(global(st, s(S::pickle)).get(), s(S::load));
+                Ref load = attr(global(st, S::pickle).get(), s(S::load));
                 loaded = call(load.get(), {file});
             });
             if (loaded) {
@@ -534,14 +534,14 @@ Ref prepare_data_body(Frame& f, PyObject* const* a) {
         Ref opened = call_method(engine.get(), s(S::connect));
         with_block(f, 53, opened.get(), [&](PyObject* connection) {
             f.at(54); Ref inspector = [&] {
-                Ref inspect = global(st, s(S::inspect));
+                Ref inspect = global(st, S::inspect);
                 Ref current_engine = attr(self, s(S::engine));
                 return call(inspect.get(), {current_engine.get()});
             }();
             f.at(55); Ref names = call_method(inspector.get(), s(S::get_table_names));
             for_each(f, 55, names.get(), [&](PyObject* table_name) {
                 f.at(56); Ref df = [&] {
-                    Ref read_sql_table = attr(global(st, s(S::pd)).get(), s(S::read_sql_table));
+                    Ref read_sql_table = attr(global(st, S::pd).get(), s(S::read_sql_table));
                     return call(read_sql_table.get(), {table_name, connection});
                 }();
                 f.at(57); name_table(st, df.get(), table_name);
@@ -577,7 +577,7 @@ Ref print_table_schemas_body(Frame& f, PyObject* const* a) {
     }
     try {
         f.at(74); Ref inspector = [&] {
-            Ref inspect = global(st, s(S::inspect));
+            Ref inspect = global(st, S::inspect);
             Ref engine = attr(self, s(S::engine));
             return call(inspect.get(), {engine.get()});
         }();
@@ -631,7 +631,7 @@ void define_method(const State& st, PyObject* ns, const FunctionDef& def, S name
 void run_statements(Frame& f) {
     State& st = g_state;
     auto s = [&](S r) { return st.s(r); };
-    auto g = [&](S r) { return global(st, st.s(r)); };
+    auto g = [&](S r) { return global(st, r); };
 
     f.at(1); set_global(st, s(S::sqlalchemy), import_module(st, s(S::sqlalchemy)).get());
     f.at(2); import_from(st, s(S::sqlalchemy), {s(S::inspect)});

@@ -53,6 +53,7 @@ PyObject* make_string(const StringRow& row) {
 // only what it has not made yet.
 void make_strings(ModuleState& st) {
     if (st.strings.empty()) {
+        st.global_cache.assign(st.descriptor->strings.size(), GlobalCacheEntry{});
         st.strings.reserve(st.descriptor->strings.size());
         for (const StringRow& row : st.descriptor->strings) {
             PyObject* s = make_string(row);
@@ -95,12 +96,12 @@ void register_coroutine_abc(ModuleState& st) {
     if (!abc) {
         PyErr_WriteUnraisable(nullptr);
         warn_or_fail("orvelkit failed to register its coroutine type with collections.abc");
-        return;
-    }
-    abc_registered = true;
-    if (!register_with(st, abc.get())) {
-        PyErr_WriteUnraisable(nullptr);
-        warn_or_fail("orvelkit could not patch collections.abc with its custom coroutine type");
+    } else {
+        abc_registered = true;
+        if (!register_with(st, abc.get())) {
+            PyErr_WriteUnraisable(nullptr);
+            warn_or_fail("orvelkit could not patch collections.abc with its custom coroutine type");
+        }
     }
     Ref backports = Ref::steal(PyImport_Import(st.f(FrameName::backports_abc)));
     if (!backports) {
@@ -206,8 +207,10 @@ int exec_module(ModuleState& st, PyObject* module) noexcept {
     Frame frame(st, init_name.c_str(), 1);
     bool reached_strings = false;
     try {
-        // A retry after a failed import runs on a new module object: its dict replaces the old.
+        // A retry after a failed import runs on a new module object: its dict replaces the old,
+        // and nothing cached from the old one may survive.
         Py_XSETREF(st.dict, Py_NewRef(PyModule_GetDict(module)));
+        for (GlobalCacheEntry& entry : st.global_cache) entry = GlobalCacheEntry{};
         if (!st.builtins) st.builtins = Py_NewRef(add_frame_module("builtins"));
         if (!st.runtime) st.runtime = Py_NewRef(add_frame_module(runtime_module_name));
         run_exec(st, module, frame, reached_strings);

@@ -34,6 +34,14 @@ struct TracebackCodeEntry {
     int line;
     const char* name;  // static text of the module; compared by content
     PyObject* code;    // owned for the life of the process
+    PyObject* frame;   // owned; the last frame made for it, reused once nothing else holds it
+};
+
+// A module global as last found in the module's dict, valid while the dict's version is
+// `version`. The value is borrowed: any change to the dict changes the version first.
+struct GlobalCacheEntry {
+    std::uint64_t version = 0;
+    PyObject* value = nullptr;
 };
 
 struct ModuleState;
@@ -129,8 +137,11 @@ struct ModuleState {
     PyObject* frame_strings[static_cast<std::size_t>(FrameName::count)] = {};
     std::vector<PyObject*> cached_builtin_values;  // in the order of descriptor->cached_builtins
 
+    mutable bool position_switch_checked = false;  // the runtime module's switch is in place
     // Sorted by line, then name; written only while an error is being reported.
     mutable std::vector<TracebackCodeEntry> traceback_codes;
+    // One entry per row of `strings`, for the rows read as globals.
+    mutable std::vector<GlobalCacheEntry> global_cache;
 
     template <class E>
     PyObject* s(E row) const noexcept {

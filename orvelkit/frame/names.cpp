@@ -33,9 +33,24 @@ bool is_initialising(const ModuleState& st, PyObject* module) {
 }  // namespace
 
 Ref global(const ModuleState& st, PyObject* name) {
-    // The stored hash of the interned name makes this one probe.
     PyObject* value = PyDict_GetItemWithError(st.dict, name);
     if (value) return Ref::borrow(value);
+    if (PyErr_Occurred()) throw_error();
+    return builtin(st, name);
+}
+
+Ref global_row(const ModuleState& st, std::size_t row) {
+    // Still a lookup at every use, as Python reads a global: the version tag only tells that the
+    // module's dict has not changed since this name was last found in it.
+    const std::uint64_t version = dict_version(st.dict);
+    GlobalCacheEntry& cached = st.global_cache[row];
+    if (cached.value && cached.version == version) return Ref::borrow(cached.value);
+    PyObject* name = st.strings[row];
+    PyObject* value = PyDict_GetItemWithError(st.dict, name);
+    if (value) {
+        cached = GlobalCacheEntry{version, value};
+        return Ref::borrow(value);
+    }
     if (PyErr_Occurred()) throw_error();
     return builtin(st, name);
 }

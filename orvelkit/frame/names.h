@@ -5,12 +5,23 @@
 #include "traceback.h"
 
 #include <initializer_list>
+#include <type_traits>
 
 namespace orvelkit::frame {
 
 // A plain global name read at this moment: the module's dict first, then the builtins module;
 // NameError "name '%U' is not defined" when in neither.
 Ref global(const ModuleState& st, PyObject* name);
+
+// The same for a name of the module's string table, given by its row: the value found in the
+// module's dict is remembered with the dict's version, which spares the probe while the dict is
+// unchanged.
+Ref global_row(const ModuleState& st, std::size_t row);
+template <class E>
+    requires std::is_enum_v<E>
+Ref global(const ModuleState& st, E row) {
+    return global_row(st, static_cast<std::size_t>(row));
+}
 
 // An attribute of the builtins module, or the same NameError.
 Ref builtin(const ModuleState& st, PyObject* name);

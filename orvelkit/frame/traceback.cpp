@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <new>
 
 namespace orvelkit::frame {
 namespace {
@@ -16,26 +17,39 @@ auto lower_bound_line(std::vector<TracebackCodeEntry>& table, int line) {
                             [](const TracebackCodeEntry& e, int l) { return e.line < l; });
 }
 
-// Borrowed from the table. Null with an error set when the code object cannot be made.
-PyObject* code_for(const ModuleState& st, const char* name, int line) {
+// The table's entry for (name, line), made when missing. Null with an error set when the code
+// object cannot be made.
+TracebackCodeEntry* entry_for(const ModuleState& st, const char* name, int line) {
     auto& table = st.traceback_codes;
     auto it = lower_bound_line(table, line);
     for (auto run = it; run != table.end() && run->line == line; ++run) {
-        if (std::strcmp(run->name, name) == 0) return run->code;
+        if (std::strcmp(run->name, name) == 0) return &*run;
     }
     PyObject* code =
         reinterpret_cast<PyObject*>(PyCode_NewEmpty(st.descriptor->file_name, name, line));
     if (!code) return nullptr;
     if (table.size() == table.capacity()) table.reserve(table.capacity() + table_step);
     it = lower_bound_line(table, line);  // reserve may have moved the storage
-    table.insert(it, TracebackCodeEntry{line, name, code});
-    return code;
+    return &*table.insert(it, TracebackCodeEntry{line, name, code, nullptr});
+}
+
+// A frame for the entry: the one made last time when no traceback holds it any more (refused
+// calls in a loop then cost no frame each), else a new one that the table keeps instead. New
+// reference, or null with an error set.
+PyObject* frame_for(const ModuleState& st, TracebackCodeEntry& entry) {
+    if (entry.frame && Py_REFCNT(entry.frame) == 1) return Py_NewRef(entry.frame);
+    PyObject* frame = reinterpret_cast<PyObject*>(PyFrame_New(
+        PyThreadState_Get(), reinterpret_cast<PyCodeObject*>(entry.code), st.dict, nullptr));
+    if (!frame) return nullptr;
+    Py_XSETREF(entry.frame, Py_NewRef(frame));
+    return frame;
 }
 
 // The switch stays False; it is written once, on the first entry, when the runtime module lacks
 // it. Failures here are ignored: the entry matters more than the switch.
 void ensure_position_switch(const ModuleState& st) {
-    if (!st.runtime) return;
+    if (!st.runtime || st.position_switch_checked) return;
+    st.position_switch_checked = true;
     int has = PyObject_HasAttrString(st.runtime, runtime_position_switch);
     if (!has) {
         if (PyObject_SetAttrString(st.runtime, runtime_position_switch, Py_False) < 0) {
@@ -51,10 +65,11 @@ void add_traceback(const ModuleState& st, const char* name, int line) noexcept {
     {
         ErrorSetAside aside;
         ensure_position_switch(st);
-        PyObject* code = code_for(st, name, line);
-        if (code) {
-            frame = reinterpret_cast<PyObject*>(PyFrame_New(
-                PyThreadState_Get(), reinterpret_cast<PyCodeObject*>(code), st.dict, nullptr));
+        try {
+            TracebackCodeEntry* entry = entry_for(st, name, line);
+            if (entry) frame = frame_for(st, *entry);
+        } catch (const std::bad_alloc&) {
+            PyErr_NoMemory();
         }
         if (!frame) {
             aside.let_new_win();
