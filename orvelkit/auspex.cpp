@@ -35,7 +35,7 @@ enum class S : std::size_t {
     DataFrame, loads, match, print_exc, empty, replace, error,
     // literals
     ymd_format, timestamp, epoch_text, Forecasted_values, data_input, decimal_pattern,
-    single_quote, double_quote, decimal_close, not_a_valid_decimal, empty_forecast,
+    single_quote, double_quote, decimal_close, year_zeros, not_a_valid_decimal, empty_forecast,
     no_async, forecast_name, tool_description, tool_doc, schema_doc, df_description,
     period_description, text_pd_DataFrame, text_int, text_str, text_Dict,
     count,
@@ -134,6 +134,7 @@ constexpr std::pair<S, StringRow> string_table[] = {
     {S::single_quote, text("'")},
     {S::double_quote, text("\"")},
     {S::decimal_close, text("')")},
+    {S::year_zeros, text("000")},
     {S::not_a_valid_decimal,
      text(" is not a valid decimal: nothing may follow the closing parenthesis of Decimal('...')")},
     {S::empty_forecast, text("Forecasting produced an empty DataFrame.")},
@@ -299,12 +300,26 @@ constexpr const char* ts_forecast_doc =
 
 // ---- conv_date ----------------------------------------------------------------------------------
 
+// This interpreter's strftime writes years before 1000 with fewer than four digits ("999-12-31");
+// the text promised is YYYY-MM-DD, as later interpreters write it. Only a result that starts with
+// such a short year is padded; anything else is returned as strftime gave it.
+Ref pad_short_year(const State& st, Ref&& text) {
+    if (!PyUnicode_CheckExact(text.get()) || !PyUnicode_IS_ASCII(text.get())) return std::move(text);
+    const char* chars = reinterpret_cast<const char*>(PyUnicode_1BYTE_DATA(text.get()));
+    const Py_ssize_t length = PyUnicode_GET_LENGTH(text.get());
+    Py_ssize_t digits = 0;
+    while (digits < length && chars[digits] >= '0' && chars[digits] <= '9') ++digits;
+    if (digits == 0 || digits >= 4 || digits == length || chars[digits] != '-') return std::move(text);
+    Ref zeros = check(PyUnicode_Substring(st.s(S::year_zeros), 0, 4 - digits));
+    return concat({zeros.get(), text.get()});
+}
+
 Ref conv_date_body(Frame& f, PyObject* const* a) {
     const State& st = g_state;
     PyObject* dt = a[0];
-    f.at(68); Ref parsed_date = call_method(global(st, st.s(S::parser)).get(), st.s(S::parse), {dt});
+    f.at(68); Ref parsed_date = call_method(global(st, S::parser).get(), st.s(S::parse), {dt});
     f.at(69); Ref standardized_date = call_method(parsed_date.get(), st.s(S::strftime), {st.s(S::ymd_format)});
-    return standardized_date;
+    return pad_short_year(st, std::move(standardized_date));
 }
 
 constexpr std::size_t conv_date_params[] = {row(S::dt)};
@@ -344,7 +359,7 @@ Ref ts_forecast_body(Frame& f, PyObject* const* a) {
     PyObject* df = a[0];
     PyObject* period = a[1];
     auto s = [&](S r) { return st.s(r); };
-    auto g = [&](S r) { return global(st, st.s(r)); };
+    auto g = [&](S r) { return global(st, r); };
 
     f.at(89); {
         Ref to_datetime = attr(g(S::pd).get(), s(S::to_datetime));
@@ -437,7 +452,7 @@ Ref run_body(Frame& f, PyObject* const* a) {
     const State& st = g_state;
     Ref input = Ref::borrow(a[1]);
     auto s = [&](S r) { return st.s(r); };
-    auto g = [&](S r) { return global(st, st.s(r)); };
+    auto g = [&](S r) { return global(st, r); };
 
     f.at(34); Ref traceback = import_module(st, s(S::traceback));
     f.at(35); if (check_status(PyUnicode_Contains(input.get(), s(S::single_quote)))) {
@@ -542,7 +557,7 @@ void define(const State& st, PyObject* target, bool in_class, const FunctionDef&
 void run_statements(Frame& f) {
     const State& st = g_state;
     auto s = [&](S r) { return st.s(r); };
-    auto g = [&](S r) { return global(st, st.s(r)); };
+    auto g = [&](S r) { return global(st, r); };
 
     f.at(1); set_global(st, s(S::pd), import_module(st, s(S::pandas)).get());
     f.at(2); import_from(st, s(S::datetime), {s(S::datetime), s(S::timedelta)});
