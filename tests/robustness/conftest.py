@@ -1,0 +1,43 @@
+"""Fixtures of the robustness tests: real accounts, closed ports and worker processes."""
+
+from __future__ import annotations
+
+import uuid
+
+import pytest
+
+from tests.robustness.helpers import free_closed_port, start_workers
+
+
+@pytest.fixture
+def closed_host() -> str:
+    return f"127.0.0.1:{free_closed_port()}"
+
+
+@pytest.fixture
+def account(database):
+    """A real account with a password (the fixture's root has none) on the test's database."""
+    name, password = "rb_" + uuid.uuid4().hex[:8], "pw-" + uuid.uuid4().hex[:10]
+    database.server.create_user(name, password, database.name)
+    yield name, password
+    database.server.drop_user(name)
+
+
+@pytest.fixture
+def tabloom_worker(tmp_path_factory):
+    """Factory of worker processes, all ended when the test ends."""
+    started: list = []
+    folder = tmp_path_factory.mktemp("workers")
+    yield lambda count=1: start_workers(folder, count, started)
+    for worker in started:
+        worker.close()
+
+
+@pytest.fixture(scope="module")
+def worker_pool(tmp_path_factory):
+    """Factory of worker processes shared by the tests of one module (their start is slow)."""
+    started: list = []
+    folder = tmp_path_factory.mktemp("pool")
+    yield lambda count=1: start_workers(folder, count, started)
+    for worker in started:
+        worker.close()
