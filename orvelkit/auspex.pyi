@@ -1,11 +1,13 @@
 """The forecasting tool: a straight-line forecast, date normalisation and the LangChain tool."""
 
 from datetime import datetime as datetime, timedelta as timedelta
-from typing import Any, Coroutine, Dict
+from typing import Any, Dict
 
 import pandas as pd
 from langchain.tools.base import BaseTool
 from pydantic import BaseModel
+
+__test__: dict[str, Any]
 
 class ForecastInput(BaseModel):
     """Inputs for the forecasting function."""
@@ -23,7 +25,8 @@ class Auspex(BaseTool):
     description: str
     def _run(self, input: str) -> pd.DataFrame | Dict[str, str]:
         """Time series forecasting."""
-    def _arun(self, data: str) -> Coroutine[Any, Any, str]: ...
+    async def _arun(self, data: str) -> str:
+        """Always raises NotImplementedError: the tool has no asynchronous form."""
 
 def conv_date(dt: str) -> str: ...
 def ts_forecast(df: pd.DataFrame, period: int) -> pd.DataFrame:

@@ -4,6 +4,8 @@ from typing import Any, Dict
 
 from llama_index import SQLDatabase
 
+__test__: dict[str, Any]
+
 class MySQLDatabaseConnector:
     db_user: Any
     db_password: Any

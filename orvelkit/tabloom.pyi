@@ -5,6 +5,8 @@ from typing import Any, List
 import pandas as pd
 from sqlalchemy.engine import Engine
 
+__test__: dict[str, Any]
+
 class MySQLDatabaseTabloom:
     connection_string: str
     engine: Engine | None
