@@ -203,8 +203,7 @@ int exec_module(ModuleState& st, PyObject* module) noexcept {
     }
     st.initialised_module = Py_NewRef(module);
 
-    std::string init_name = std::string("init ") + d.full_name;
-    Frame frame(st, init_name.c_str(), 1);
+    Frame frame(st, st.init_trace_name.c_str(), 1);
     bool reached_strings = false;
     try {
         // A retry after a failed import runs on a new module object: its dict replaces the old,
@@ -220,7 +219,7 @@ int exec_module(ModuleState& st, PyObject* module) noexcept {
         PyErr_NoMemory();
     }
     if (!PyErr_Occurred()) {
-        PyErr_SetString(PyExc_ImportError, init_name.c_str());
+        PyErr_SetString(PyExc_ImportError, st.init_trace_name.c_str());
     } else if (reached_strings) {
         frame.add_entry();
     }

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <iterator>
 #include <span>
+#include <string>
 #include <vector>
 
 namespace orvelkit::frame {
@@ -116,11 +117,15 @@ struct ModuleDescriptor {
 // PyObject* field holds one strong reference that lives until the process ends. A module extends
 // it with its numeric constants, constant tuples and code objects.
 struct ModuleState {
-    explicit ModuleState(const ModuleDescriptor& d) : descriptor(&d) {}
+    explicit ModuleState(const ModuleDescriptor& d)
+        : descriptor(&d), init_trace_name(std::string("init ") + d.full_name) {}
     ModuleState(const ModuleState&) = delete;
     ModuleState& operator=(const ModuleState&) = delete;
 
     const ModuleDescriptor* descriptor;
+    // "init " and the full name: the exec step's traceback name. Kept here because the traceback
+    // table keeps the pointer for the life of the process.
+    const std::string init_trace_name;
     PyObject* initialised_module = nullptr;  // owned while set; the module that exec filled
     std::int64_t first_interpreter = -1;     // id of the interpreter of the first create step
 
