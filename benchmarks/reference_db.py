@@ -1,0 +1,76 @@
+"""The table-cache tool written directly in Python against the same SQLAlchemy, pandas and pickle
+calls, with the same safeguards (encoded credentials, atomic cache write, refusal of foreign cache
+files, table names kept through the cache). What a user would write instead of orvelkit.tabloom.
+"""
+
+import logging
+import os
+import pickle
+import stat
+import tempfile
+from urllib.parse import quote
+
+import pandas as pd
+from sqlalchemy import create_engine, inspect
+
+NAME_KEY = "orvelkit.table_name"
+
+
+class Tabloom:
+    def __init__(self, username, password, host, database, cache_path=".",
+                 cache_file="db_cache.pkl"):
+        if not all([username, password, host, database]):
+            raise ValueError("All connection parameters must be provided and not None.")
+        self.connection_string = (f"mysql+pymysql://{quote(format(username, ''), safe='')}:"
+                                  f"{quote(format(password, ''), safe='')}@{host}/{database}")
+        self.engine = None
+        self.cache_path = cache_path
+        self.cache_file = cache_file
+
+    def connect(self):
+        self.engine = create_engine(self.connection_string)
+        with self.engine.connect():
+            pass
+        logging.info("Successfully connected to the database.")
+
+    def prepare_data(self):
+        path = os.path.join(self.cache_path, self.cache_file)
+        if os.path.exists(path):
+            try:
+                with open(path, "rb") as file:
+                    info = os.fstat(file.fileno())
+                    if info.st_uid != os.geteuid() or info.st_mode & (stat.S_IWGRP | stat.S_IWOTH):
+                        raise PermissionError(f"refusing to load {path}")
+                    loaded = pickle.load(file)
+                if isinstance(loaded, list):
+                    for df in loaded:
+                        if isinstance(df, pd.DataFrame) and NAME_KEY in df.attrs:
+                            object.__setattr__(df, "name", df.attrs[NAME_KEY])
+                return loaded
+            except Exception as e:
+                logging.error("Error loading cache: " + format(e, ""))
+        if not self.engine:
+            raise ConnectionError("Database connection not established.")
+        dataframes = []
+        try:
+            with self.engine.connect() as connection:
+                for table_name in inspect(self.engine).get_table_names():
+                    df = pd.read_sql_table(table_name, connection)
+                    object.__setattr__(df, "name", table_name)
+                    df.attrs[NAME_KEY] = table_name
+                    dataframes.append(df)
+            fd, temporary = tempfile.mkstemp(dir=self.cache_path or ".", prefix=self.cache_file + ".",
+                                             suffix=".tmp")
+            try:
+                with os.fdopen(fd, "wb") as file:
+                    pickle.dump(dataframes, file)
+                    file.flush()
+                    os.fsync(file.fileno())
+                os.replace(temporary, path)
+            except BaseException:
+                os.unlink(temporary)
+                raise
+            return dataframes
+        except Exception as e:
+            logging.error("Error fetching tables: " + format(e, ""))
+            raise
