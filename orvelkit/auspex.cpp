@@ -41,7 +41,7 @@ enum class S : std::size_t {
     count,
 };
 
-constexpr std::pair<S, StringRow> string_table[] = {
+constexpr NamedRow<S> string_table[] = {
     {S::module_name, text("orvelkit.auspex")},
     {S::pandas, ident("pandas")},
     {S::pd, ident("pd")},
@@ -150,25 +150,11 @@ constexpr std::pair<S, StringRow> string_table[] = {
     {S::text_str, text("str")},
     {S::text_Dict, text("Dict")},
 };
-static_assert(std::size(string_table) == static_cast<std::size_t>(S::count));
-
-constexpr bool table_in_order() {
-    for (std::size_t i = 0; i < std::size(string_table); ++i) {
-        if (static_cast<std::size_t>(string_table[i].first) != i) return false;
-    }
-    return true;
-}
-static_assert(table_in_order(), "string_table rows must follow the order of S");
-
-constexpr std::array<StringRow, std::size(string_table)> string_rows = [] {
-    std::array<StringRow, std::size(string_table)> rows{};
-    for (std::size_t i = 0; i < rows.size(); ++i) rows[i] = string_table[i].second;
-    return rows;
-}();
+static_assert(rows_in_order(string_table), "string_table rows must follow the order of S");
+constexpr auto string_rows = rows_of(string_table);
 
 // Builtins the module never assigns, read once at initialisation.
 enum class B : std::size_t { NotImplementedError, sum, range, count };
-constexpr std::size_t row(S s) { return static_cast<std::size_t>(s); }
 constexpr std::size_t cached_builtin_rows[] = {row(S::NotImplementedError), row(S::sum),
                                                row(S::range)};
 static_assert(std::size(cached_builtin_rows) == static_cast<std::size_t>(B::count));
@@ -205,9 +191,6 @@ State g_state{descriptor};
 
 State& state_of(ModuleState& st) { return static_cast<State&>(st); }
 
-void keep(PyObject*& field, Ref&& value) {
-    if (!field) field = value.release();
-}
 
 void make_numbers(ModuleState& base) {
     State& st = state_of(base);

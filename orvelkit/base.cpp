@@ -35,7 +35,7 @@ enum class S : std::size_t {
     count,
 };
 
-constexpr std::pair<S, StringRow> string_table[] = {
+constexpr NamedRow<S> string_table[] = {
     {S::module_name, text("orvelkit.base")},
     {S::sqlalchemy, ident("sqlalchemy")},
     {S::create_engine, ident("create_engine")},
@@ -77,23 +77,9 @@ constexpr std::pair<S, StringRow> string_table[] = {
     {S::at_sign, text("@")},
     {S::slash, text("/")},
 };
-static_assert(std::size(string_table) == static_cast<std::size_t>(S::count));
+static_assert(rows_in_order(string_table), "string_table rows must follow the order of S");
+constexpr auto string_rows = rows_of(string_table);
 
-constexpr bool table_in_order() {
-    for (std::size_t i = 0; i < std::size(string_table); ++i) {
-        if (static_cast<std::size_t>(string_table[i].first) != i) return false;
-    }
-    return true;
-}
-static_assert(table_in_order(), "string_table rows must follow the order of S");
-
-constexpr std::array<StringRow, std::size(string_table)> string_rows = [] {
-    std::array<StringRow, std::size(string_table)> rows{};
-    for (std::size_t i = 0; i < rows.size(); ++i) rows[i] = string_table[i].second;
-    return rows;
-}();
-
-constexpr std::size_t row(S s) { return static_cast<std::size_t>(s); }
 
 // ---- module state -----------------------------------------------------------------------------
 
@@ -123,9 +109,6 @@ State g_state{descriptor};
 
 State& state_of(ModuleState& st) { return static_cast<State&>(st); }
 
-void keep(PyObject*& field, Ref&& value) {
-    if (!field) field = value.release();
-}
 
 void make_tuples_and_code(ModuleState& base) {
     State& st = state_of(base);
@@ -286,24 +269,14 @@ void define_method(const State& st, PyObject* ns, const FunctionDef& def, S name
     namespace_set(ns, st.s(name), function.get());
 }
 
-// The encoder of user names and passwords, held in the state rather than bound as a global.
-void take_quote(State& st) {
-    if (st.quote) return;
-    Ref fromlist = check(PyList_New(1));
-    PyList_SET_ITEM(fromlist.get(), 0, Py_NewRef(st.s(S::quote)));
-    Ref locals = check(PyDict_New());
-    Ref module = check(PyImport_ImportModuleLevelObject(st.s(S::urllib_parse), st.dict,
-                                                        locals.get(), fromlist.get(), 0));
-    st.quote = attr(module.get(), st.s(S::quote)).release();
-}
-
 void run_statements(Frame& f) {
     State& st = g_state;
     auto s = [&](S r) { return st.s(r); };
 
     f.at(1); import_from(st, s(S::sqlalchemy), {s(S::create_engine)});
     f.at(2); set_global(st, s(S::os), import_module(st, s(S::os)).get());
-    take_quote(st);  // with the standard-library imports; binds no global
+    // The encoder of user names and passwords, held in the state rather than bound as a global.
+    keep(st.quote, import_attribute(st, s(S::urllib_parse), s(S::quote)));
     f.at(94); import_from(st, s(S::sqlalchemy), {s(S::create_engine)});
     f.at(95); import_from(st, s(S::sql_query_module), {s(S::NLSQLTableQueryEngine)});
     f.at(96); import_from(st, s(S::llama_index), {s(S::SQLDatabase)});

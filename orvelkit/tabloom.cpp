@@ -49,7 +49,7 @@ enum class S : std::size_t {
     count,
 };
 
-constexpr std::pair<S, StringRow> string_table[] = {
+constexpr NamedRow<S> string_table[] = {
     {S::module_name, text("orvelkit.tabloom")},
     {S::sqlalchemy, ident("sqlalchemy")},
     {S::inspect, ident("inspect")},
@@ -142,26 +142,12 @@ constexpr std::pair<S, StringRow> string_table[] = {
     {S::owned_by_another_user, text(": owned by another user")},
     {S::writable_by_others, text(": writable by group or others")},
 };
-static_assert(std::size(string_table) == static_cast<std::size_t>(S::count));
-
-constexpr bool table_in_order() {
-    for (std::size_t i = 0; i < std::size(string_table); ++i) {
-        if (static_cast<std::size_t>(string_table[i].first) != i) return false;
-    }
-    return true;
-}
-static_assert(table_in_order(), "string_table rows must follow the order of S");
-
-constexpr std::array<StringRow, std::size(string_table)> string_rows = [] {
-    std::array<StringRow, std::size(string_table)> rows{};
-    for (std::size_t i = 0; i < rows.size(); ++i) rows[i] = string_table[i].second;
-    return rows;
-}();
+static_assert(rows_in_order(string_table), "string_table rows must follow the order of S");
+constexpr auto string_rows = rows_of(string_table);
 
 // Builtins the module never assigns, read once at initialisation: replacing them later, in the
 // module's namespace or in builtins, changes nothing here.
 enum class B : std::size_t { all, ValueError, open, print, count };
-constexpr std::size_t row(S s) { return static_cast<std::size_t>(s); }
 constexpr std::size_t cached_builtin_rows[] = {row(S::all), row(S::ValueError), row(S::open),
                                                row(S::print)};
 static_assert(std::size(cached_builtin_rows) == static_cast<std::size_t>(B::count));
@@ -197,9 +183,6 @@ State g_state{descriptor};
 
 State& state_of(ModuleState& st) { return static_cast<State&>(st); }
 
-void keep(PyObject*& field, Ref&& value) {
-    if (!field) field = value.release();
-}
 
 void make_tuples_and_code(ModuleState& base) {
     State& st = state_of(base);
@@ -642,10 +625,7 @@ void run_statements(Frame& f) {
     f.at(7); import_from(st, s(S::datetime), {s(S::datetime), s(S::timedelta)});
     f.at(8); import_from(st, s(S::sqlalchemy), {s(S::create_engine), s(S::inspect)});
     f.at(9); import_from(st, s(S::sqlalchemy_exc), {s(S::SQLAlchemyError)});
-    f.at(10); {
-        Ref parse = check(PyImport_Import(s(S::urllib_parse)));
-        keep(st.quote, attr(parse.get(), s(S::quote)));
-    }
+    f.at(10); keep(st.quote, import_attribute(st, s(S::urllib_parse), s(S::quote)));
 
     f.at(14); {
         Ref basic_config = attr(g(S::logging).get(), s(S::basicConfig));

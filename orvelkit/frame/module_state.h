@@ -4,10 +4,12 @@
 
 #include "error.h"
 
+#include <array>
 #include <cstdint>
 #include <iterator>
 #include <span>
 #include <string>
+#include <type_traits>
 #include <vector>
 
 namespace orvelkit::frame {
@@ -44,6 +46,41 @@ struct GlobalCacheEntry {
     std::uint64_t version = 0;
     PyObject* value = nullptr;
 };
+
+// A module's string table, written as (row name, row) pairs so that a row out of place is a
+// compile error rather than a wrong name at run time.
+template <class E>
+struct NamedRow {
+    E name;
+    StringRow row;
+};
+
+template <class E, std::size_t N>
+constexpr bool rows_in_order(const NamedRow<E> (&table)[N]) {
+    for (std::size_t i = 0; i < N; ++i) {
+        if (static_cast<std::size_t>(table[i].name) != i) return false;
+    }
+    return static_cast<std::size_t>(E::count) == N;
+}
+
+template <class E, std::size_t N>
+constexpr std::array<StringRow, N> rows_of(const NamedRow<E> (&table)[N]) {
+    std::array<StringRow, N> rows{};
+    for (std::size_t i = 0; i < N; ++i) rows[i] = table[i].row;
+    return rows;
+}
+
+// The row of a module's string table that an enumerator names.
+template <class E>
+    requires std::is_enum_v<E>
+constexpr std::size_t row(E e) {
+    return static_cast<std::size_t>(e);
+}
+
+// Stores a state field made once; a repeated exec after a failed import keeps the first.
+inline void keep(PyObject*& field, Ref&& value) {
+    if (!field) field = value.release();
+}
 
 struct ModuleState;
 class Frame;

@@ -114,6 +114,15 @@ void import_from(const ModuleState& st, PyObject* module_name,
     }
 }
 
+Ref import_attribute(const ModuleState& st, PyObject* module_name, PyObject* name) {
+    Ref fromlist = check(PyList_New(1));
+    PyList_SET_ITEM(fromlist.get(), 0, Py_NewRef(name));
+    Ref locals = check(PyDict_New());
+    Ref module = check(PyImport_ImportModuleLevelObject(module_name, st.dict, locals.get(),
+                                                        fromlist.get(), 0));
+    return check(PyObject_GetAttr(module.get(), name));
+}
+
 bool pending_matches_global(const ModuleState& st, PyObject* name) {
     Ref handler_type;
     {

@@ -38,6 +38,10 @@ Ref import_module(const ModuleState& st, PyObject* name);
 // the submodule entry "module.name" of sys.modules) raises ImportError "cannot import name %S".
 void import_from(const ModuleState& st, PyObject* module, std::initializer_list<PyObject*> names);
 
+// `from module import name`, handed back instead of bound: for what the module needs but keeps
+// out of its namespace.
+Ref import_attribute(const ModuleState& st, PyObject* module, PyObject* name);
+
 // `except NAME:` for a module global NAME looked up when the exception arrives. The pending error
 // is set aside during the lookup; if the lookup fails, its error replaces the pending one and
 // this throws. Precondition: an error is pending.
