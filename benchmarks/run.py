@@ -228,6 +228,33 @@ def callgrind_share() -> None:
               f"code ({100 * ours / total:.3f} %)")
 
 
+def callgrind_instructions_per_call() -> None:
+    """Instructions per ts_forecast call at 10^4 rows on each side: a count, not a time, so it
+    does not move with the machine's load. Two runs of each side differ only in the number of
+    calls; their difference divided by the extra calls is the cost of one call."""
+    script = (
+        "import sys, importlib.util, pandas as pd, numpy as np\n"
+        f"spec = importlib.util.spec_from_file_location('reference', {str(HERE / 'reference.py')!r})\n"
+        "ref = importlib.util.module_from_spec(spec); spec.loader.exec_module(ref)\n"
+        "import orvelkit.auspex as a\n"
+        "d = pd.date_range('1750-01-01', periods=10000, freq='D').strftime('%Y-%m-%d')\n"
+        "t = pd.DataFrame({'timestamp': list(d), 'values': np.arange(10000.0)})\n"
+        "f = a.ts_forecast if sys.argv[1] == 'orvelkit' else ref.ts_forecast\n"
+        "for _ in range(int(sys.argv[2])): f(t.copy(), 30)\n")
+
+    def total(side: str, calls: int) -> int:
+        run = subprocess.run(["valgrind", "--tool=callgrind", "--callgrind-out-file=/dev/null",
+                              sys.executable, "-c", script, side, str(calls)],
+                             capture_output=True, text=True, check=True,
+                             env=dict(os.environ, PYTHONSAFEPATH="1"))
+        line = next(l for l in run.stderr.splitlines() if "Collected" in l)
+        return int(line.split()[-1])
+
+    per_call = {side: (total(side, 3) - total(side, 1)) / 2 for side in ("orvelkit", "python")}
+    print(f"  ts_forecast at 10^4 rows, instructions per call: orvelkit {per_call['orvelkit']:,.0f}, "
+          f"python {per_call['python']:,.0f}, ratio {per_call['python'] / per_call['orvelkit']:.3f}")
+
+
 def main() -> int:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--quick", action="store_true", help="skip the database and import cases")
@@ -244,6 +271,7 @@ def main() -> int:
         import_cases()
     if args.callgrind:
         callgrind_share()
+        callgrind_instructions_per_call()
     slower = [case for case, o, b in ROWS if b / o < 1]
     print(f"\n{len(ROWS)} cases; orvelkit slower in: {', '.join(slower) if slower else 'none'}")
     return 0
