@@ -104,6 +104,9 @@ def show_tabloom(server: Any) -> Any:
         took = time.perf_counter() - started
         source = f"served from the cache file {cache}" if from_file else "read from the database"
         print(f"prepare_data call {attempt}: {len(frames)} tables {source} in {took:.3f} s")
+    if cache.exists():
+        print(f"(the cache is served until it is deleted: remove {cache} to read the database "
+              "again)")
     for frame in frames:
         print(f"  {getattr(frame, 'name', '?'):10s} {len(frame):6d} rows, columns {list(frame.columns)}")
     return frames
