@@ -592,20 +592,6 @@ void run_statements(Frame& f) {
                       {s(S::return_), s(S::text_pd_DataFrame)}});
 }
 
-// ---- module definition ------------------------------------------------------------------------
-
-PyObject* auspex_create(PyObject* spec, PyModuleDef*) { return create_module(g_state, spec); }
-int auspex_exec(PyObject* module) { return exec_module(g_state, module); }
-
-PyModuleDef_Slot auspex_slots[] = {
-    {Py_mod_create, reinterpret_cast<void*>(auspex_create)},
-    {Py_mod_exec, reinterpret_cast<void*>(auspex_exec)},
-    {0, nullptr},
-};
-
-PyModuleDef auspex_def = {PyModuleDef_HEAD_INIT, "auspex", nullptr, 0, nullptr, auspex_slots,
-                          nullptr, nullptr, nullptr};
-
 }  // namespace
 
-PyMODINIT_FUNC PyInit_auspex() { return PyModuleDef_Init(&auspex_def); }
+PyMODINIT_FUNC PyInit_auspex() { return module_definition(g_state); }

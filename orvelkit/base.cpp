@@ -299,20 +299,6 @@ void run_statements(Frame& f) {
     }
 }
 
-// ---- module definition ------------------------------------------------------------------------
-
-PyObject* base_create(PyObject* spec, PyModuleDef*) { return create_module(g_state, spec); }
-int base_exec(PyObject* module) { return exec_module(g_state, module); }
-
-PyModuleDef_Slot base_slots[] = {
-    {Py_mod_create, reinterpret_cast<void*>(base_create)},
-    {Py_mod_exec, reinterpret_cast<void*>(base_exec)},
-    {0, nullptr},
-};
-
-PyModuleDef base_def = {PyModuleDef_HEAD_INIT, "base", nullptr, 0, nullptr, base_slots,
-                        nullptr, nullptr, nullptr};
-
 }  // namespace
 
-PyMODINIT_FUNC PyInit_base() { return PyModuleDef_Init(&base_def); }
+PyMODINIT_FUNC PyInit_base() { return module_definition(g_state); }

@@ -653,20 +653,6 @@ void run_statements(Frame& f) {
     }
 }
 
-// ---- module definition ------------------------------------------------------------------------
-
-PyObject* tabloom_create(PyObject* spec, PyModuleDef*) { return create_module(g_state, spec); }
-int tabloom_exec(PyObject* module) { return exec_module(g_state, module); }
-
-PyModuleDef_Slot tabloom_slots[] = {
-    {Py_mod_create, reinterpret_cast<void*>(tabloom_create)},
-    {Py_mod_exec, reinterpret_cast<void*>(tabloom_exec)},
-    {0, nullptr},
-};
-
-PyModuleDef tabloom_def = {PyModuleDef_HEAD_INIT, "tabloom", nullptr, 0, nullptr, tabloom_slots,
-                           nullptr, nullptr, nullptr};
-
 }  // namespace
 
-PyMODINIT_FUNC PyInit_tabloom() { return PyModuleDef_Init(&tabloom_def); }
+PyMODINIT_FUNC PyInit_tabloom() { return module_definition(g_state); }

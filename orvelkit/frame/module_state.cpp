@@ -227,6 +227,30 @@ int exec_module(ModuleState& st, PyObject* module) noexcept {
     return -1;
 }
 
+namespace {
+
+// The library's one module state, for the slots the interpreter calls with nothing of ours. Set
+// by module_definition, which the library's PyInit_<name> calls before any slot can run.
+ModuleState* library_state = nullptr;
+
+PyObject* create_slot(PyObject* spec, PyModuleDef*) { return create_module(*library_state, spec); }
+int exec_slot(PyObject* module) { return exec_module(*library_state, module); }
+
+}  // namespace
+
+PyObject* module_definition(ModuleState& st) noexcept {
+    library_state = &st;
+    // Filled once: the interpreter keeps its own bookkeeping in the definition's head.
+    if (!st.definition.m_name) {
+        st.definition_slots[0] = {Py_mod_create, reinterpret_cast<void*>(create_slot)};
+        st.definition_slots[1] = {Py_mod_exec, reinterpret_cast<void*>(exec_slot)};
+        st.definition_slots[2] = {0, nullptr};
+        st.definition = {PyModuleDef_HEAD_INIT, st.descriptor->short_name, nullptr, 0, nullptr,
+                         st.definition_slots, nullptr, nullptr, nullptr};
+    }
+    return PyModuleDef_Init(&st.definition);
+}
+
 void ready_type_gc_off(const ModuleState& st, PyTypeObject* type) {
     // Asked of the gc module, as a Python caller would, so a collector the host switched off
     // stays off.

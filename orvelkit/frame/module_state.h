@@ -179,6 +179,8 @@ struct ModuleState {
     PyObject* frame_strings[static_cast<std::size_t>(FrameName::count)] = {};
     std::vector<PyObject*> cached_builtin_values;  // in the order of descriptor->cached_builtins
 
+    PyModuleDef definition{};            // static like the state; see module_definition
+    PyModuleDef_Slot definition_slots[3]{};
     mutable bool position_switch_checked = false;  // the runtime module's switch is in place
     // Sorted by line, then name; written only while an error is being reported.
     mutable std::vector<TracebackCodeEntry> traceback_codes;
@@ -199,6 +201,10 @@ struct ModuleState {
 // The create and exec slots of a module, driven by its state. Both follow the C convention.
 PyObject* create_module(ModuleState& st, PyObject* spec) noexcept;
 int exec_module(ModuleState& st, PyObject* module) noexcept;
+
+// What PyInit_<name> returns: the module definition (name, no documentation, no per-module state,
+// no methods, the create and exec slots), made once for the library's one module. Borrowed.
+PyObject* module_definition(ModuleState& st) noexcept;
 
 // Readies one of a module's own types with the collector switched off (gc.isenabled/disable/
 // enable). Throws PyErrorSet.
