@@ -191,7 +191,6 @@ State g_state{descriptor};
 
 State& state_of(ModuleState& st) { return static_cast<State&>(st); }
 
-
 void make_numbers(ModuleState& base) {
     State& st = state_of(base);
     keep(st.int_1, check(PyLong_FromLong(1)));

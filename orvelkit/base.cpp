@@ -80,7 +80,6 @@ constexpr NamedRow<S> string_table[] = {
 static_assert(rows_in_order(string_table), "string_table rows must follow the order of S");
 constexpr auto string_rows = rows_of(string_table);
 
-
 // ---- module state -----------------------------------------------------------------------------
 
 void make_tuples_and_code(ModuleState& st);
@@ -108,7 +107,6 @@ struct State : ModuleState {
 State g_state{descriptor};
 
 State& state_of(ModuleState& st) { return static_cast<State&>(st); }
-
 
 void make_tuples_and_code(ModuleState& base) {
     State& st = state_of(base);

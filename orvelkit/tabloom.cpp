@@ -183,7 +183,6 @@ State g_state{descriptor};
 
 State& state_of(ModuleState& st) { return static_cast<State&>(st); }
 
-
 void make_tuples_and_code(ModuleState& base) {
     State& st = state_of(base);
     auto s = [&](S r) { return st.s(r); };
