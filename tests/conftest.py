@@ -81,3 +81,13 @@ def database(mariadb) -> TestDatabase:
         if not mariadb.external and not mariadb.is_running:
             mariadb.restart()
         mariadb.drop_database(name)
+
+
+@pytest.fixture
+def account(database):
+    """A user with a password (the throwaway root has none) and every privilege on the test's
+    database; dropped afterwards."""
+    name, password = "acct_" + uuid.uuid4().hex[:8], "pw-" + uuid.uuid4().hex[:10]
+    database.server.create_user(name, password, database.name)
+    yield name, password
+    database.server.drop_user(name)

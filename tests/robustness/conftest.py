@@ -2,7 +2,6 @@
 
 from __future__ import annotations
 
-import uuid
 
 import pytest
 
@@ -13,14 +12,6 @@ from tests.robustness.helpers import free_closed_port, start_workers
 def closed_host() -> str:
     return f"127.0.0.1:{free_closed_port()}"
 
-
-@pytest.fixture
-def account(database):
-    """A real account with a password (the fixture's root has none) on the test's database."""
-    name, password = "rb_" + uuid.uuid4().hex[:8], "pw-" + uuid.uuid4().hex[:10]
-    database.server.create_user(name, password, database.name)
-    yield name, password
-    database.server.drop_user(name)
 
 
 @pytest.fixture

@@ -2,7 +2,6 @@
 
 import logging
 import traceback
-import uuid
 
 import pytest
 
@@ -30,14 +29,6 @@ def seeded(database):
     database.execute(SCHEMA)
     return ["attrs_like", "customers", "empty_table"]
 
-
-@pytest.fixture
-def account(database):
-    """A user with a password (the fixture's root has none) and every privilege on the database."""
-    name, password = "tl_" + uuid.uuid4().hex[:8], "pw-" + uuid.uuid4().hex[:8]
-    database.server.create_user(name, password, database.name)
-    yield name, password
-    database.server.drop_user(name)
 
 
 @pytest.fixture
