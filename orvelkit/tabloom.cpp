@@ -12,8 +12,10 @@
 
 #include <array>
 #include <cerrno>
+#include <climits>
 #include <cstddef>
 #include <string>
+#include <string_view>
 #include <utility>
 
 namespace {
@@ -26,7 +28,7 @@ enum class S : std::size_t {
     module_name,
     // imports
     sqlalchemy, inspect, pandas, pd, os, pickle, logging, datetime, timedelta, create_engine,
-    sqlalchemy_exc, SQLAlchemyError, urllib_parse, quote,
+    sqlalchemy_exc, SQLAlchemyError, urllib_parse, quote, sqlalchemy_engine, make_url,
     // builtins
     all, ValueError, open, print, ConnectionError,
     // the class and its functions
@@ -39,13 +41,15 @@ enum class S : std::size_t {
     // attributes and keywords
     basicConfig, INFO, level, format, connection_string, engine, info, error, path, join, exists,
     load, dump, read_sql_table, get_table_names, get_columns, name, type, attrs, DataFrame, flush,
-    safe,
+    safe, port, query, user,
     // literals
     log_format, default_cache_path, default_cache_file, url_prefix, colon, at_sign, slash,
     missing_parameters, connected, connect_error_prefix, mode_rb, mode_wb, not_connected,
     load_error_prefix, fetch_error_prefix, table_prefix, column_indent, column_separator,
     schema_error_prefix, table_name_key, refusing_prefix, owned_by_another_user,
-    writable_by_others,
+    writable_by_others, not_a_regular_file, written_for_another_source, source_key, bracket_open,
+    bracket_close, host_misread, database_misread, credentials_misread, password_unsendable,
+    url_unreadable,
     count,
 };
 
@@ -65,6 +69,8 @@ constexpr NamedRow<S> string_table[] = {
     {S::SQLAlchemyError, ident("SQLAlchemyError")},
     {S::urllib_parse, text("urllib.parse")},
     {S::quote, ident("quote")},
+    {S::sqlalchemy_engine, text("sqlalchemy.engine")},
+    {S::make_url, ident("make_url")},
     {S::all, ident("all")},
     {S::ValueError, ident("ValueError")},
     {S::open, ident("open")},
@@ -118,6 +124,9 @@ constexpr NamedRow<S> string_table[] = {
     {S::DataFrame, ident("DataFrame")},
     {S::flush, ident("flush")},
     {S::safe, ident("safe")},
+    {S::port, ident("port")},
+    {S::query, ident("query")},
+    {S::user, ident("user")},
     {S::log_format, text("%(asctime)s - %(levelname)s - %(message)s")},
     {S::default_cache_path, text(".")},
     {S::default_cache_file, text("db_cache.pkl")},
@@ -141,6 +150,20 @@ constexpr NamedRow<S> string_table[] = {
     {S::refusing_prefix, text("refusing to load ")},
     {S::owned_by_another_user, text(": owned by another user")},
     {S::writable_by_others, text(": writable by group or others")},
+    {S::not_a_regular_file, text(": not a regular file")},
+    {S::written_for_another_source, text(": written for another user, host or database")},
+    {S::source_key, text("orvelkit.source")},
+    {S::bracket_open, text("[")},
+    {S::bracket_close, text("]")},
+    {S::host_misread, text("The host cannot be used: the connection URL would read it as "
+                           "something else. Give a host name or address, optionally followed by "
+                           "':' and a port number (an IPv6 address in brackets).")},
+    {S::database_misread, text("The database name cannot be used: the connection URL would read "
+                               "it as something else ('?' would start connection options).")},
+    {S::credentials_misread, text("The user name or password would not reach the server as given.")},
+    {S::password_unsendable, text("The password cannot be sent: the MySQL driver sends passwords "
+                                  "as latin-1, and this one holds characters outside it.")},
+    {S::url_unreadable, text("The connection URL cannot be read.")},
 };
 static_assert(rows_in_order(string_table), "string_table rows must follow the order of S");
 constexpr auto string_rows = rows_of(string_table);
@@ -174,9 +197,11 @@ struct State : ModuleState {
     PyObject* code_connect = nullptr;
     PyObject* code_prepare_data = nullptr;
     PyObject* code_print_table_schemas = nullptr;
-    // urllib.parse.quote, kept here rather than in the namespace: what encodes the credentials
-    // must not be something a caller can swap out by assigning a module global.
+    // urllib.parse.quote and sqlalchemy.engine.make_url, kept here rather than in the namespace:
+    // what encodes the credentials and what proves the URL reads back as given must not be
+    // something a caller can swap out by assigning a module global.
     PyObject* quote = nullptr;
+    PyObject* make_url = nullptr;
 };
 
 State g_state{descriptor};
@@ -228,15 +253,93 @@ void log_error(const State& st, S prefix, PyObject* e) {
 
 Ref none() { return Ref::borrow(Py_None); }
 
-// ---- __init__ ---------------------------------------------------------------------------------
+// ---- the connection URL -----------------------------------------------------------------------
 
-// A user name or password as it goes into the URL: its text, percent-encoded with nothing left
-// safe, so that "@", "/", ":" or "%" in it stay part of the credential and can never move the
-// connection to another host or database.
-Ref url_credential(const State& st, PyObject* value) {
-    Ref text = format_empty(st, value);
-    return call_kw(st.quote, {text.get(), st.empty_str}, st.kw_safe);
+// A user name or password as it goes into the URL: percent-encoded with nothing left safe, so
+// that "@", "/", ":" or "%" in it stay part of the credential and can never move the connection
+// to another host or database.
+Ref url_encoded(const State& st, PyObject* text) {
+    return call_kw(st.quote, {text, st.empty_str}, st.kw_safe);
 }
+
+// PyMySQL encodes passwords as latin-1; its own failure would quote the offending character and
+// its position, so a password it cannot send is refused here, in words that quote nothing.
+void refuse_unsendable_password(const State& st, PyObject* password) {
+    const Py_ssize_t length = PyUnicode_GetLength(password);
+    if (length < 0) throw_error();
+    for (Py_ssize_t i = 0; i < length; ++i) {
+        if (PyUnicode_ReadChar(password, i) > 0xFF) {
+            raise_value(call(st.cached(B::ValueError), {st.s(S::password_unsendable)}).get());
+        }
+    }
+}
+
+// make_url(url), or an empty Ref when SQLAlchemy cannot read it. Its own error is dropped, not
+// chained: its text would carry the URL, password included.
+Ref try_parse_url(const State& st, PyObject* url) {
+    PyObject* parsed = PyObject_CallOneArg(st.make_url, url);
+    if (parsed) return Ref::steal(parsed);
+    if (!pending_is_exception()) throw_error();
+    PyErr_Clear();
+    return Ref{};
+}
+
+// A parsed field that may be None, as text: None reads as "".
+Ref text_or_empty(const State& st, PyObject* parsed, S field) {
+    Ref value = attr(parsed, st.s(field));
+    if (value.get() == Py_None) return Ref::borrow(st.empty_str);
+    return value;
+}
+
+// The host text that reads back as the parsed host and port: "name", "name:port", "[::1]:port".
+Ref host_text_of(const State& st, PyObject* parsed) {
+    Ref host = text_or_empty(st, parsed, S::host);
+    if (check_status(PyUnicode_Contains(host.get(), st.s(S::colon)))) {
+        host = concat({st.s(S::bracket_open), host.get(), st.s(S::bracket_close)});
+    }
+    Ref port = attr(parsed, st.s(S::port));
+    if (port.get() == Py_None) return host;
+    Ref port_text = check(PyObject_Str(port.get()));
+    return concat({host.get(), st.s(S::colon), port_text.get()});
+}
+
+bool equal(PyObject* a, PyObject* b) { return check_status(PyObject_RichCompareBool(a, b, Py_EQ)); }
+
+// Refuses, with a ValueError that quotes none of the values, a URL that SQLAlchemy would read as
+// anything but the user, password, host and database it was built from, or with query options
+// (which PyMySQL takes as connect arguments: another socket, a file to read, a statement to run).
+void refuse_misread_url(const State& st, PyObject* url, PyObject* user, PyObject* password,
+                        PyObject* host, PyObject* database) {
+    auto refuse = [&](S message) {
+        raise_value(call(st.cached(B::ValueError), {st.s(message)}).get());
+    };
+    // A port that is not a number is the only thing SQLAlchemy fails to read.
+    Ref parsed = try_parse_url(st, url);
+    if (!parsed || !equal(host_text_of(st, parsed.get()).get(), host)) refuse(S::host_misread);
+    if (!equal(text_or_empty(st, parsed.get(), S::database).get(), database) ||
+        check_status(PyObject_Length(attr(parsed.get(), st.s(S::query)).get())) != 0) {
+        refuse(S::database_misread);
+    }
+    if (!equal(text_or_empty(st, parsed.get(), S::username).get(), user) ||
+        !equal(text_or_empty(st, parsed.get(), S::password).get(), password)) {
+        refuse(S::credentials_misread);
+    }
+}
+
+// {"user": ..., "host": ..., "database": ...} of the tool's URL as SQLAlchemy reads it: where the
+// tables come from, recorded with them in the cache. Never the password.
+Ref source_of(const State& st, PyObject* self) {
+    Ref url = attr(self, st.s(S::connection_string));
+    Ref parsed = try_parse_url(st, url.get());
+    if (!parsed) raise_value(call(st.cached(B::ValueError), {st.s(S::url_unreadable)}).get());
+    Ref user = text_or_empty(st, parsed.get(), S::username);
+    Ref host = host_text_of(st, parsed.get());
+    Ref database = text_or_empty(st, parsed.get(), S::database);
+    return new_dict({{st.s(S::user), user.get()}, {st.s(S::host), host.get()},
+                     {st.s(S::database), database.get()}});
+}
+
+// ---- __init__ ---------------------------------------------------------------------------------
 
 Ref init_body(Frame& f, PyObject* const* a) {
     const State& st = g_state;
@@ -254,12 +357,16 @@ Ref init_body(Frame& f, PyObject* const* a) {
         }
     }
     f.at(21); {
-        Ref user = url_credential(st, a[1]);
-        Ref password = url_credential(st, a[2]);
+        Ref user = format_empty(st, a[1]);
+        Ref password = format_empty(st, a[2]);
         Ref host = format_empty(st, a[3]);
         Ref database = format_empty(st, a[4]);
-        Ref url = concat({s(S::url_prefix), user.get(), s(S::colon), password.get(),
-                          s(S::at_sign), host.get(), s(S::slash), database.get()});
+        refuse_unsendable_password(st, password.get());
+        Ref url = concat({s(S::url_prefix), url_encoded(st, user.get()).get(), s(S::colon),
+                          url_encoded(st, password.get()).get(), s(S::at_sign), host.get(),
+                          s(S::slash), database.get()});
+        // Refused before the URL is kept: nothing may ever connect with a misread one.
+        refuse_misread_url(st, url.get(), user.get(), password.get(), host.get(), database.get());
         set_attr(self, s(S::connection_string), url.get());
     }
     f.at(22); set_attr(self, s(S::engine), Py_None);
@@ -322,27 +429,97 @@ constexpr FunctionDef connect_def{"connect", entry<connect_sig>, nullptr};
 
 // ---- prepare_data: the cache file -------------------------------------------------------------
 
-// Unpickling runs whatever code the file's author chose, so a cache is read only when this user
-// wrote it and nobody else could have changed it since. The open file is examined, not the path,
-// so the file cannot be swapped between the check and the load.
-void refuse_foreign_cache(const State& st, PyObject* file, PyObject* cache_full_path) {
-    const int fd = PyObject_AsFileDescriptor(file);
-    if (fd < 0) throw_error();
-    struct stat info;
-    if (fstat(fd, &info) != 0) {
-        PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, cache_full_path);
-        throw_error();
+[[noreturn]] void raise_os_error(PyObject* filename) {
+    PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, filename);
+    throw_error();
+}
+
+// A descriptor closed on every way out unless handed over to a file object.
+class Descriptor {
+public:
+    explicit Descriptor(int fd) noexcept : fd_(fd) {}
+    Descriptor(const Descriptor&) = delete;
+    Descriptor& operator=(const Descriptor&) = delete;
+    ~Descriptor() {
+        if (fd_ >= 0) close(fd_);
     }
-    PyObject* reason = nullptr;
-    if (info.st_uid != geteuid()) {
-        reason = st.s(S::owned_by_another_user);
-    } else if (info.st_mode & (S_IWGRP | S_IWOTH)) {
-        reason = st.s(S::writable_by_others);
-    }
-    if (!reason) return;
+    int get() const noexcept { return fd_; }
+    void hand_over() noexcept { fd_ = -1; }
+
+private:
+    int fd_;
+};
+
+[[noreturn]] void refuse_cache(const State& st, PyObject* cache_full_path, S reason) {
     Ref shown = format_empty(st, cache_full_path);
-    Ref message = concat({st.s(S::refusing_prefix), shown.get(), reason});
+    Ref message = concat({st.s(S::refusing_prefix), shown.get(), st.s(reason)});
     raise_object(PyExc_PermissionError, message.get());
+}
+
+// Opens the cache for reading, as a file object over a descriptor that has passed every check.
+// The open never waits: anyone who can write the directory could put a FIFO there, which a plain
+// open would wait on for a writer forever. Only a regular file is read, and only one this user
+// wrote and nobody else could have changed since, as unpickling runs whatever code the file's
+// author chose. The open descriptor is examined, not the path, so nothing can be swapped between
+// the check and the load.
+Ref open_cache_for_reading(const State& st, PyObject* cache_full_path) {
+    PyObject* encoded = nullptr;
+    if (!PyUnicode_FSConverter(cache_full_path, &encoded)) throw_error();
+    Ref path_bytes = Ref::steal(encoded);
+    int fd;
+    for (;;) {
+        Py_BEGIN_ALLOW_THREADS
+        fd = open(PyBytes_AS_STRING(encoded), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+        Py_END_ALLOW_THREADS
+        if (fd >= 0 || errno != EINTR) break;
+        if (PyErr_CheckSignals() < 0) throw_error();
+    }
+    if (fd < 0) raise_os_error(cache_full_path);
+    Descriptor descriptor{fd};
+    struct stat info;
+    if (fstat(fd, &info) != 0) raise_os_error(cache_full_path);
+    if (!S_ISREG(info.st_mode)) refuse_cache(st, cache_full_path, S::not_a_regular_file);
+    if (info.st_uid != geteuid()) refuse_cache(st, cache_full_path, S::owned_by_another_user);
+    if (info.st_mode & (S_IWGRP | S_IWOTH)) refuse_cache(st, cache_full_path, S::writable_by_others);
+    const int flags = fcntl(fd, F_GETFL);
+    if (flags < 0 || fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0) raise_os_error(cache_full_path);
+    Ref number = check(PyLong_FromLong(fd));
+    Ref file = call(st.cached(B::open), {number.get(), st.s(S::mode_rb)});
+    descriptor.hand_over();
+    return file;
+}
+
+// The record of a table's source that a loaded cache carries, borrowed from its attrs, or null
+// when the item is not a DataFrame with one (a file from before the record, or not a table).
+PyObject* recorded_source(const State& st, PyObject* frame_type, PyObject* table) {
+    if (!check_status(PyObject_IsInstance(table, frame_type))) return nullptr;
+    Ref attrs = attr(table, st.s(S::attrs));
+    if (!PyDict_Check(attrs.get())) return nullptr;
+    PyObject* found = PyDict_GetItemWithError(attrs.get(), st.s(S::source_key));
+    if (!found && PyErr_Occurred()) throw_error();
+    return found;
+}
+
+// Whether a loaded cache may be served. Tables recorded for another source make the file
+// unloadable (PermissionError). An empty list carries no record, so it cannot show whose it is:
+// it is never served, and the database, cheap to list when it has no tables, is read instead.
+bool cache_is_servable(const State& st, PyObject* self, PyObject* cache_full_path,
+                       PyObject* loaded) {
+    if (!PyList_Check(loaded)) return true;
+    if (PyList_GET_SIZE(loaded) == 0) return false;
+    Ref frame_type = attr(global(st, S::pd).get(), st.s(S::DataFrame));
+    Ref expected;
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(loaded); ++i) {
+        Ref table = Ref::borrow(PyList_GET_ITEM(loaded, i));
+        PyObject* found = recorded_source(st, frame_type.get(), table.get());
+        if (!found) continue;
+        Ref source = Ref::borrow(found);
+        if (!expected) expected = source_of(st, self);
+        if (!equal(source.get(), expected.get())) {
+            refuse_cache(st, cache_full_path, S::written_for_another_source);
+        }
+    }
+    return true;
 }
 
 // Attributes set on a DataFrame do not survive pickling; its attrs do. Each table name travels
@@ -366,11 +543,14 @@ void restore_table_names(const State& st, PyObject* loaded) {
 }
 
 // df.name = table_name without DataFrame.__setattr__, which would overwrite a column called
-// "name" with the table's name; plus the copy in attrs that pickling keeps.
-void name_table(const State& st, PyObject* df, PyObject* table_name) {
+// "name" with the table's name; plus, in attrs, which pickling keeps, a copy of the name and a
+// record of the source each table was read from.
+void name_table(const State& st, PyObject* df, PyObject* table_name, PyObject* source) {
     check_status(PyObject_GenericSetAttr(df, st.s(S::name), table_name));
     Ref attrs = attr(df, st.s(S::attrs));
     set_item(attrs.get(), st.s(S::table_name_key), table_name);
+    Ref own_source = check(PyDict_Copy(source));
+    set_item(attrs.get(), st.s(S::source_key), own_source.get());
 }
 
 // A cache file being written: a fresh file next to the cache that replaces it by rename only once
@@ -393,7 +573,7 @@ public:
         if (!PyUnicode_FSConverter(cache_full_path, &encoded)) throw_error();
         Ref target_bytes = Ref::steal(encoded);
         target_.assign(PyBytes_AS_STRING(encoded), static_cast<std::size_t>(PyBytes_GET_SIZE(encoded)));
-        std::string pattern = target_ + ".XXXXXX.tmp";
+        std::string pattern = pending_name(target_);
         int fd;
         Py_BEGIN_ALLOW_THREADS
         fd = mkostemps(pattern.data(), 4, O_CLOEXEC);
@@ -429,6 +609,30 @@ public:
     }
 
 private:
+    static constexpr std::string_view pending_suffix = ".XXXXXX.tmp";
+
+    // "<cache>.XXXXXX.tmp" in the cache's directory, the cache's own name cut short where the
+    // whole would pass the directory's file-name limit: every name legal for the cache must be
+    // writable.
+    static std::string pending_name(const std::string& target) {
+        const std::size_t slash = target.rfind('/');
+        const std::size_t name_start = slash == std::string::npos ? 0 : slash + 1;
+        const std::string directory = name_start == 0 ? "." : target.substr(0, name_start);
+        long limit;
+        Py_BEGIN_ALLOW_THREADS
+        limit = pathconf(directory.c_str(), _PC_NAME_MAX);
+        Py_END_ALLOW_THREADS
+        if (limit <= 0) limit = NAME_MAX;
+        std::size_t name_length = target.size() - name_start;
+        const auto room = static_cast<std::size_t>(limit);
+        if (room > pending_suffix.size() && name_length + pending_suffix.size() > room) {
+            name_length = room - pending_suffix.size();
+        }
+        std::string pattern = target.substr(0, name_start + name_length);
+        pattern += pending_suffix;
+        return pattern;
+    }
+
     [[noreturn]] static void fail(PyObject* cache_full_path) {
         PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, cache_full_path);
         throw_error();
@@ -486,15 +690,15 @@ Ref prepare_data_body(Frame& f, PyObject* const* a) {
         try {
             Ref loaded;
             f.at(43);
-            Ref reader = call(st.cached(B::open), {cache_full_path.get(), s(S::mode_rb)});
+            Ref reader = open_cache_for_reading(st, cache_full_path.get());
             with_block(f, 43, reader.get(), [&](PyObject* file) {
                 f.at(44);
-                refuse_foreign_cache(st, file, cache_full_path.get());
                 Ref load = attr(global(st, S::pickle).get(), s(S::load));
                 loaded = call(load.get(), {file});
             });
-            if (loaded) {
-                f.at(44); restore_table_names(st, loaded.get());
+            f.at(44);
+            if (loaded && cache_is_servable(st, self, cache_full_path.get(), loaded.get())) {
+                restore_table_names(st, loaded.get());
                 return loaded;
             }
         } catch (const PyErrorSet&) {
@@ -512,6 +716,7 @@ Ref prepare_data_body(Frame& f, PyObject* const* a) {
     f.at(51); Ref dataframes = new_list();
     try {
         f.at(53);
+        Ref source = source_of(st, self);
         Ref engine = attr(self, s(S::engine));
         Ref opened = call_method(engine.get(), s(S::connect));
         with_block(f, 53, opened.get(), [&](PyObject* connection) {
@@ -526,7 +731,7 @@ Ref prepare_data_body(Frame& f, PyObject* const* a) {
                     Ref read_sql_table = attr(global(st, S::pd).get(), s(S::read_sql_table));
                     return call(read_sql_table.get(), {table_name, connection});
                 }();
-                f.at(57); name_table(st, df.get(), table_name);
+                f.at(57); name_table(st, df.get(), table_name, source.get());
                 f.at(59); append(dataframes.get(), df.get());
             });
         });
@@ -625,6 +830,7 @@ void run_statements(Frame& f) {
     f.at(8); import_from(st, s(S::sqlalchemy), {s(S::create_engine), s(S::inspect)});
     f.at(9); import_from(st, s(S::sqlalchemy_exc), {s(S::SQLAlchemyError)});
     f.at(10); keep(st.quote, import_attribute(st, s(S::urllib_parse), s(S::quote)));
+    keep(st.make_url, import_attribute(st, s(S::sqlalchemy_engine), s(S::make_url)));
 
     f.at(14); {
         Ref basic_config = attr(g(S::logging).get(), s(S::basicConfig));

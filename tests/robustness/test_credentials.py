@@ -11,6 +11,9 @@ from urllib.parse import quote, quote_plus
 
 import pytest
 
+from sqlalchemy.engine import make_url
+
+import orvelkit.base as base
 import orvelkit.tabloom as tabloom
 from orvelkit.base import MySQLDatabaseConnector
 from support.throwaway_mariadb import sql_identifier
@@ -22,10 +25,7 @@ TEMPLATES = [
     "q'uo\"te;\\ *** end",
 ]
 SCENARIOS = ["wrong-password", "closed-port", "missing-database", "database-dropped", "success"]
-# PyMySQL sends passwords as latin-1, so this one fails inside the driver before any login.
-UNSENDABLE = "pässwörd€ 🙂 @/:"
 CASES = [(scenario, template) for scenario in SCENARIOS for template in TEMPLATES]
-CASES += [("closed-port", UNSENDABLE), ("wrong-password", UNSENDABLE)]
 
 
 def make_secret(template):
@@ -159,3 +159,80 @@ def test_connector_never_tells_the_password(scenario, template, scenario_target,
         "printed": [out, err],
     })
     assert raised == []
+
+
+# PyMySQL sends passwords as latin-1: the driver's own error would quote a character and its
+# position; a lone surrogate would fail even earlier, in percent-encoding.
+UNSENDABLE_MESSAGE = ("The password cannot be sent: the MySQL driver sends passwords as latin-1, "
+                      "and this one holds characters outside it.")
+HOST_MESSAGE = ("The host cannot be used: the connection URL would read it as something else. "
+                "Give a host name or address, optionally followed by ':' and a port number (an "
+                "IPv6 address in brackets).")
+DATABASE_MESSAGE = ("The database name cannot be used: the connection URL would read it as "
+                    "something else ('?' would start connection options).")
+
+
+def refusal(module, user, password, host, name, monkeypatch):
+    """What each module says when it refuses these names, having checked it built nothing."""
+    if module == "tabloom":
+        with pytest.raises(ValueError) as info:
+            tabloom.MySQLDatabaseTabloom(user, password, host, name)
+        assert info.value.__context__ is None and info.value.__cause__ is None
+        return str(info.value)
+    monkeypatch.setattr(base, "create_engine", lambda *a: pytest.fail("create_engine called"))
+    connector = MySQLDatabaseConnector(user, password, host, name)
+    assert connector.getdbinstance() is None
+    status = connector.connect()
+    assert status["connected"] is False and connector.db is None
+    return status["message"]
+
+
+@pytest.mark.parametrize("module", ["tabloom", "base"])
+@pytest.mark.parametrize("password", ["pässwörd€ 🙂 @/:", "p\udcffw"])
+def test_a_password_the_driver_cannot_send_is_refused_in_words_that_quote_none_of_it(
+        module, password, database, monkeypatch):
+    message = refusal(module, database.user, password, database.host, database.name, monkeypatch)
+    assert message == UNSENDABLE_MESSAGE
+
+
+@pytest.mark.parametrize("module", ["tabloom", "base"])
+@pytest.mark.parametrize("host, name, message", [
+    ("{host}", "{db}?init_command=CREATE TABLE {db}.injected (i INT)", DATABASE_MESSAGE),
+    ("{host}", "{db}?unix_socket=/run/another/server.sock", DATABASE_MESSAGE),
+    ("{host}", "{db}?read_default_file=/etc/shadow", DATABASE_MESSAGE),
+    ("{host}", "{db}?", DATABASE_MESSAGE),
+    ("{host}/{db}?init_command=CREATE TABLE {db}.injected (i INT)", "{db}", HOST_MESSAGE),
+    ("{host}?init_command=CREATE TABLE {db}.injected (i INT)", "{db}", HOST_MESSAGE),
+    ("127.0.0.1:not-a-port", "{db}", HOST_MESSAGE),
+    ("127.0.0.1:03306", "{db}", HOST_MESSAGE),
+])
+def test_a_host_or_database_the_url_would_misread_is_refused_before_connecting(
+        module, host, name, message, database, account, monkeypatch):
+    secret = account[1]
+    fill = {"host": database.host, "db": database.name}
+    said = refusal(module, account[0], secret, host.format(**fill), name.format(**fill),
+                   monkeypatch)
+    assert said == message and secret not in said
+    assert database.execute("SHOW TABLES") == []
+
+
+@pytest.mark.parametrize("module", ["tabloom", "base"])
+@pytest.mark.parametrize("host, expected_host, port, name", [
+    ("db.example.com", "db.example.com", None, "sales"),
+    ("127.0.0.1:3307", "127.0.0.1", 3307, "Verkäufe_東京"),
+    ("[::1]:3306", "::1", 3306, "a/b#c d%20"),
+])
+def test_ordinary_names_read_back_exactly_as_given(module, host, expected_host, port, name,
+                                                   monkeypatch):
+    user, password = "o'@:x/y", "p@ss/w:rd%40#?x=1 'q\""
+    if module == "tabloom":
+        url = tabloom.MySQLDatabaseTabloom(user, password, host, name).connection_string
+    else:
+        urls = []
+        monkeypatch.setattr(base, "create_engine", lambda url: urls.append(url) or 1 / 0)
+        MySQLDatabaseConnector(user, password, host, name).connect()
+        [url] = urls
+    parsed = make_url(url)
+    assert (parsed.username, parsed.password, parsed.host, parsed.port, parsed.database) == (
+        user, password, expected_host, port, name)
+    assert dict(parsed.query) == {}

@@ -3,6 +3,7 @@
 import math
 import os
 import pickle
+import threading
 import types
 
 import pandas as pd
@@ -13,12 +14,15 @@ import orvelkit.tabloom as tabloom
 from support.throwaway_mariadb import sql_identifier, sql_string_literal
 
 
-def assert_cached(path, tables):
-    """The cache is ours, not writable by others, a plain pickle of the tables; no stray files."""
+def assert_cached(path, tables, source=None):
+    """The cache is ours, not writable by others, a plain pickle of the tables, each recording
+    where it was read from (never the password); no stray files."""
     info = path.stat()
     assert info.st_mode & 0o022 == 0 and info.st_uid == os.geteuid()
     stored = pickle.loads(path.read_bytes())
     assert [t.attrs["orvelkit.table_name"] for t in stored] == [t.name for t in tables]
+    if source is not None:
+        assert [t.attrs["orvelkit.source"] for t in stored] == [source] * len(tables)
     for stored_table, table in zip(stored, tables):
         pd.testing.assert_frame_equal(stored_table, table)
     assert [p.name for p in path.parent.iterdir()] == [path.name]
@@ -55,15 +59,20 @@ def test_later_calls_are_served_from_the_cache_with_names(database, seeded, make
     assert [level for level, _ in records()] == ["INFO"]
 
 
-def test_an_empty_database_caches_an_empty_list(database, make_tool, tmp_path, capsys):
+def test_a_cached_empty_list_is_never_served(database, make_tool, tmp_path, capsys, records):
+    # An empty list carries no record of its source, so it could be any database's.
     tool = make_tool()
     tool.connect()
     assert tool.prepare_data() == []
-    database.execute("CREATE TABLE late (a INT)")
-    assert tool.prepare_data() == [] and pickle.loads((tmp_path / "db_cache.pkl").read_bytes()) == []
-    database.execute("DROP TABLE late")
+    assert pickle.loads((tmp_path / "db_cache.pkl").read_bytes()) == []
     tool.print_table_schemas()
     assert capsys.readouterr().out == ""
+    database.execute("CREATE TABLE late (a INT)")
+    assert [t.name for t in tool.prepare_data()] == ["late"]
+    (tmp_path / "db_cache.pkl").write_bytes(pickle.dumps([]))
+    with pytest.raises(ConnectionError):
+        make_tool().prepare_data()
+    assert [level for level, _ in records()] == ["INFO"]
 
 
 @pytest.mark.parametrize("method, line", [("prepare_data", 49), ("print_table_schemas", 71)])
@@ -103,6 +112,83 @@ def test_an_unusable_cache_is_logged_then_rebuilt_from_the_database(
     [(level, message)] = records()[1:]
     assert level == "ERROR" and message.startswith(reason.format(path))
     assert_cached(path, tables)
+
+
+def run(action):
+    try:
+        return action()
+    except Exception as error:
+        return error
+
+
+@pytest.mark.parametrize("kind", ["fifo", "directory", "device"])
+def test_a_cache_path_that_is_no_regular_file_is_refused_without_waiting(
+        kind, seeded, make_tool, tmp_path, records):
+    path = tmp_path / "db_cache.pkl"
+    {"fifo": os.mkfifo, "directory": os.mkdir,
+     "device": lambda p: os.symlink("/dev/zero", p)}[kind](path)
+    tool = make_tool()
+    tool.connect()
+    outcome = []
+    worker = threading.Thread(target=lambda: outcome.append(run(tool.prepare_data)), daemon=True)
+    worker.start()
+    worker.join(60)
+    if worker.is_alive():  # hanging in open(): a writer lets it go on, the test fails anyway
+        os.close(os.open(path, os.O_WRONLY | os.O_NONBLOCK))
+        pytest.fail("prepare_data waited on the cache path")
+    [result] = outcome
+    assert records()[1] == (
+        "ERROR", f"Error loading cache: refusing to load {path}: not a regular file")
+    if kind == "directory":  # read as usual, and replacing it fails as usual
+        assert isinstance(result, IsADirectoryError) and path.is_dir()
+        return
+    assert [t.name for t in result] == seeded and len(records()) == 2
+    assert_cached(path, result)
+
+
+@pytest.mark.parametrize("length", [245, 255])
+def test_every_legal_cache_name_can_be_written(length, seeded, make_tool, tmp_path, records):
+    name = "c" * (length - 4) + ".pkl"
+    tool = make_tool(cache_file=name)
+    tool.connect()
+    tables = tool.prepare_data()
+    assert_cached(tmp_path / name, tables)
+    assert [t.name for t in make_tool(cache_file=name).prepare_data()] == seeded
+    assert [level for level, _ in records()] == ["INFO"]
+
+
+@pytest.mark.parametrize("differs", ["user", "host", "database"])
+def test_a_cache_written_for_another_source_is_refused_and_replaced(
+        differs, database, seeded, account, make_tool, tmp_path, records):
+    server, path = database.server, tmp_path / "db_cache.pkl"
+    first = make_tool()
+    first.connect()
+    first.prepare_data()
+    user, host, name = account[0], database.host, database.name
+    if differs == "user":
+        user = "other_" + database.name[-6:]
+        server.create_user(user, account[1], database.name)
+    elif differs == "host":
+        host = host.replace("127.0.0.1", "localhost")
+    else:
+        name = database.name + "_b"
+        server.create_database(name)
+        server.execute(f"CREATE TABLE {sql_identifier(name)}.only_here (a INT)")
+        server.execute(f"GRANT ALL ON {sql_identifier(name)}.* TO {sql_string_literal(user)}@'%'")
+    try:
+        second = tabloom.MySQLDatabaseTabloom(user, account[1], host, name, cache_path=str(tmp_path))
+        second.connect()
+        tables = second.prepare_data()
+    finally:
+        if differs == "user":
+            server.drop_user(user)
+        elif differs == "database":
+            server.drop_database(name)
+    assert [t.name for t in tables] == (["only_here"] if differs == "database" else seeded)
+    assert [m for level, m in records() if level == "ERROR"] == [
+        f"Error loading cache: refusing to load {path}: written for another user, host or database"]
+    assert_cached(path, tables, {"user": user, "host": host, "database": name})
+    assert account[1] not in path.read_bytes().decode("utf-8", "replace")
 
 
 def test_a_failed_write_keeps_the_earlier_cache_and_leaves_no_file(
