@@ -1,6 +1,7 @@
 """The table-cache tool written directly in Python against the same SQLAlchemy, pandas and pickle
-calls, with the same safeguards (encoded credentials, atomic cache write, refusal of foreign cache
-files, table names kept through the cache). What a user would write instead of orvelkit.tabloom.
+calls, with the same safeguards (encoded credentials, names that must read back from the URL, atomic
+cache write, refusal of foreign or other-source cache files and of anything not a regular file,
+table names kept through the cache). What a user would write instead of orvelkit.tabloom.
 """
 
 import logging
@@ -12,8 +13,21 @@ from urllib.parse import quote
 
 import pandas as pd
 from sqlalchemy import create_engine, inspect
+from sqlalchemy.engine import make_url
 
 NAME_KEY = "orvelkit.table_name"
+SOURCE_KEY = "orvelkit.source"
+
+
+def host_text(url):
+    host = url.host or ""
+    host = f"[{host}]" if ":" in host else host
+    return host if url.port is None else f"{host}:{url.port}"
+
+
+def source_of(connection_string):
+    url = make_url(connection_string)
+    return {"user": url.username or "", "host": host_text(url), "database": url.database or ""}
 
 
 class Tabloom:
@@ -21,8 +35,20 @@ class Tabloom:
                  cache_file="db_cache.pkl"):
         if not all([username, password, host, database]):
             raise ValueError("All connection parameters must be provided and not None.")
-        self.connection_string = (f"mysql+pymysql://{quote(format(username, ''), safe='')}:"
-                                  f"{quote(format(password, ''), safe='')}@{host}/{database}")
+        user, password, host, database = (format(v, "") for v in (username, password, host, database))
+        if max(password, default="\0") > "\xff":
+            raise ValueError("The password cannot be sent")
+        url = (f"mysql+pymysql://{quote(user, safe='')}:{quote(password, safe='')}"
+               f"@{host}/{database}")
+        try:
+            parsed = make_url(url)
+        except Exception:
+            parsed = None
+        if parsed is None or host_text(parsed) != host:
+            raise ValueError("The host cannot be used")
+        if (parsed.database or "") != database or parsed.query:
+            raise ValueError("The database name cannot be used")
+        self.connection_string = url
         self.engine = None
         self.cache_path = cache_path
         self.cache_file = cache_file
@@ -37,27 +63,40 @@ class Tabloom:
         path = os.path.join(self.cache_path, self.cache_file)
         if os.path.exists(path):
             try:
-                with open(path, "rb") as file:
-                    info = os.fstat(file.fileno())
-                    if info.st_uid != os.geteuid() or info.st_mode & (stat.S_IWGRP | stat.S_IWOTH):
+                fd = os.open(path, os.O_RDONLY | os.O_NONBLOCK | os.O_NOCTTY)
+                with open(fd, "rb") as file:
+                    info = os.fstat(fd)
+                    if (not stat.S_ISREG(info.st_mode) or info.st_uid != os.geteuid()
+                            or info.st_mode & (stat.S_IWGRP | stat.S_IWOTH)):
                         raise PermissionError(f"refusing to load {path}")
+                    os.set_blocking(fd, True)
                     loaded = pickle.load(file)
+                servable = not isinstance(loaded, list) or len(loaded) > 0
                 if isinstance(loaded, list):
+                    expected = None
+                    for df in loaded:
+                        if isinstance(df, pd.DataFrame) and SOURCE_KEY in df.attrs:
+                            expected = expected or source_of(self.connection_string)
+                            if df.attrs[SOURCE_KEY] != expected:
+                                raise PermissionError(f"refusing to load {path}")
                     for df in loaded:
                         if isinstance(df, pd.DataFrame) and NAME_KEY in df.attrs:
                             object.__setattr__(df, "name", df.attrs[NAME_KEY])
-                return loaded
+                if servable:
+                    return loaded
             except Exception as e:
                 logging.error("Error loading cache: " + format(e, ""))
         if not self.engine:
             raise ConnectionError("Database connection not established.")
         dataframes = []
         try:
+            source = source_of(self.connection_string)
             with self.engine.connect() as connection:
                 for table_name in inspect(self.engine).get_table_names():
                     df = pd.read_sql_table(table_name, connection)
                     object.__setattr__(df, "name", table_name)
                     df.attrs[NAME_KEY] = table_name
+                    df.attrs[SOURCE_KEY] = dict(source)
                     dataframes.append(df)
             fd, temporary = tempfile.mkstemp(dir=self.cache_path or ".", prefix=self.cache_file + ".",
                                              suffix=".tmp")

@@ -161,7 +161,8 @@ def test_failing_calls_leak_no_references(monkeypatch):
     password = "p" * 3 + uuid.uuid4().hex
     tool = Tool("u", password, "h", "d")
     actions = (lambda: Tool(None, password, "h", "d"), lambda: tool.connect(),
-               lambda: tool.print_table_schemas(), lambda: Tool("u", password))
+               lambda: tool.print_table_schemas(), lambda: Tool("u", password),
+               lambda: Tool("u", password, "h:x", "d"), lambda: Tool("u", password, "h", "d?x"))
     gc.collect()
     before = sys.getrefcount(password), sys.getrefcount(tool), sys.getrefcount(Tool)
     for _ in range(1000):
