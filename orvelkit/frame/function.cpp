@@ -354,7 +354,8 @@ constexpr const char* coroutine_body =
     "async def _(): raise RuntimeError('this code object belongs to a compiled orvelkit "
     "coroutine function and has no Python body; call the function itself')\n";
 
-// The compiled function's code object inside the compiled module. New reference.
+// The compiled function's code object inside the compiled module. New reference; throws
+// PyErrorSet.
 Ref compiled_body(bool coroutine) {
     Ref module_code = check(Py_CompileString(coroutine ? coroutine_body : plain_body,
                                              "<orvelkit>", Py_file_input));
@@ -392,7 +393,8 @@ Ref make_code(const ModuleState& st, int argcount, std::initializer_list<PyObjec
     set_int(changes.get(), "co_kwonlyargcount", 0);
     set_int(changes.get(), "co_nlocals", static_cast<long>(varnames.size()));
     set_item(changes.get(), "co_varnames", names.get());
-    set_int(changes.get(), "co_flags", CO_OPTIMIZED | CO_NEWLOCALS | (coroutine ? CO_COROUTINE : 0));
+    const int flags = CO_OPTIMIZED | CO_NEWLOCALS | (coroutine ? CO_COROUTINE : 0);
+    set_int(changes.get(), "co_flags", flags);
     set_item(changes.get(), "co_filename", file.get());
     set_item(changes.get(), "co_name", name);
     set_item(changes.get(), "co_qualname", qualname);

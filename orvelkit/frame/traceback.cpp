@@ -37,7 +37,8 @@ Ref code_for(const ModuleState& st, const char* name, int line) {
     if (TracebackCodeEntry* entry = find_entry(st, name, line)) return Ref::borrow(entry->code);
     auto& table = st.traceback_codes;
     if (table.size() == table.capacity()) table.reserve(table.capacity() + table_step);
-    table.insert(lower_bound_line(table, line), TracebackCodeEntry{line, name, code.get(), nullptr});
+    const auto at = lower_bound_line(table, line);
+    table.insert(at, TracebackCodeEntry{line, name, code.get(), nullptr});
     Py_INCREF(code.get());  // the table's own, once the insert can no longer throw
     return code;
 }
