@@ -69,11 +69,17 @@ void replace_stop_iteration() {
     PyErr_Restore(new_type, new_value, new_tb);
 }
 
+// A finished coroutine has no frame, as the interpreter's own do not.
+void finish(CoroutineObject* coro) {
+    coro->state = CoroutineState::finished;
+    Py_CLEAR(coro->frame);
+}
+
 // Runs the body once. `sent` null: the thrown exception is pending.
 PyObject* run_body(CoroutineObject* coro, PyObject* sent) {
     coro->state = CoroutineState::running;
     PyObject* result = coro->body(coro->closure, sent);
-    coro->state = CoroutineState::finished;
+    finish(coro);
     if (result) {
         set_stop_iteration(result);
         Py_DECREF(result);
@@ -156,7 +162,7 @@ PyObject* coroutine_close_now(PyObject* self) {
         return nullptr;
     }
     // The body never suspends, so there is nothing to unwind: closing only ends the coroutine.
-    coro->state = CoroutineState::finished;
+    finish(coro);
     Py_RETURN_NONE;
 }
 
@@ -184,6 +190,8 @@ int coroutine_traverse(PyObject* self, visitproc visit, void* arg) {
     Py_VISIT(c->name);
     Py_VISIT(c->qualname);
     Py_VISIT(c->module);
+    Py_VISIT(c->globals);
+    Py_VISIT(c->frame);
     return 0;
 }
 
@@ -194,6 +202,8 @@ int coroutine_clear(PyObject* self) {
     Py_CLEAR(c->name);
     Py_CLEAR(c->qualname);
     Py_CLEAR(c->module);
+    Py_CLEAR(c->globals);
+    Py_CLEAR(c->frame);
     return 0;
 }
 
@@ -226,6 +236,28 @@ PyObject* coroutine_get_running(PyObject* self, void*) {
     return PyBool_FromLong(as_coroutine(self)->state == CoroutineState::running);
 }
 PyObject* coroutine_get_none(PyObject*, void*) { Py_RETURN_NONE; }
+// The body runs to its end in the resumption that starts it, so there is never a suspension
+// point to be waiting at: not before the start, not while running, not after.
+PyObject* coroutine_get_suspended(PyObject*, void*) { Py_RETURN_FALSE; }
+// Until the coroutine finishes, a frame of its code over the module's globals, at the definition's
+// line: inspect.getcoroutinestate tells a new coroutine from a finished one by it.
+PyObject* coroutine_get_frame(PyObject* self, void*) {
+    CoroutineObject* c = as_coroutine(self);
+    if (c->state == CoroutineState::finished || !c->code || !c->globals) Py_RETURN_NONE;
+    if (!c->frame) {
+        PyFrameObject* frame = PyFrame_New(PyThreadState_Get(),
+                                           reinterpret_cast<PyCodeObject*>(c->code), c->globals,
+                                           nullptr);
+        if (!frame) return nullptr;
+        if (c->frame || c->state == CoroutineState::finished) {
+            // Making the frame ran the collector, and something it ran read or finished us.
+            Py_DECREF(frame);
+            return c->frame ? Py_NewRef(c->frame) : Py_NewRef(Py_None);
+        }
+        c->frame = reinterpret_cast<PyObject*>(frame);
+    }
+    return Py_NewRef(c->frame);
+}
 PyObject* coroutine_get_code(PyObject* self, void*) { return Py_NewRef(as_coroutine(self)->code); }
 PyObject* coroutine_get_name(PyObject* self, void*) { return Py_NewRef(as_coroutine(self)->name); }
 int coroutine_set_name(PyObject* self, PyObject* value, void*) {
@@ -268,8 +300,9 @@ PyMemberDef coroutine_members[] = {
 
 PyGetSetDef coroutine_getset[] = {
     {"cr_running", coroutine_get_running, nullptr, nullptr, nullptr},
+    {"cr_suspended", coroutine_get_suspended, nullptr, nullptr, nullptr},
     {"cr_await", coroutine_get_none, nullptr, nullptr, nullptr},
-    {"cr_frame", coroutine_get_none, nullptr, nullptr, nullptr},
+    {"cr_frame", coroutine_get_frame, nullptr, nullptr, nullptr},
     {"cr_code", coroutine_get_code, nullptr, nullptr, nullptr},
     {"__name__", coroutine_get_name, coroutine_set_name, nullptr, nullptr},
     {"__qualname__", coroutine_get_qualname, coroutine_set_qualname, nullptr, nullptr},
@@ -379,6 +412,8 @@ Ref make_coroutine(const ModuleState& st, CoroutineBody body, PyObject* closure,
     c->name = Py_NewRef(name);
     c->qualname = Py_NewRef(qualname);
     c->module = Py_NewRef(module_name);
+    c->globals = Py_NewRef(st.dict);
+    c->frame = nullptr;
     c->weakreflist = nullptr;
     c->state = CoroutineState::not_started;
     PyObject_GC_Track(c);

@@ -21,6 +21,8 @@ struct CoroutineObject {
     PyObject* name;      // owned; str
     PyObject* qualname;  // owned; str, named by the never-awaited warning
     PyObject* module;    // owned; __module__
+    PyObject* globals;   // owned; the module's dict, for cr_frame
+    PyObject* frame;     // owned or null; cr_frame, made on first read, dropped when finished
     PyObject* weakreflist;
     CoroutineState state;
 };

@@ -342,15 +342,65 @@ Ref make_tuple(std::initializer_list<PyObject*> items) {
     return tuple;
 }
 
+namespace {
+
+// The body every code object of ours carries. The functions run as native code, so this only
+// answers a caller that runs the code object itself (exec, or a function made around it) with an
+// error instead of undefined behaviour. One line: its line number then stays the definition's.
+constexpr const char* plain_body =
+    "def _(): raise RuntimeError('this code object belongs to a compiled orvelkit function and "
+    "has no Python body; call the function itself')\n";
+constexpr const char* coroutine_body =
+    "async def _(): raise RuntimeError('this code object belongs to a compiled orvelkit "
+    "coroutine function and has no Python body; call the function itself')\n";
+
+// The compiled function's code object inside the compiled module. New reference; throws
+// PyErrorSet.
+Ref compiled_body(bool coroutine) {
+    Ref module_code = check(Py_CompileString(coroutine ? coroutine_body : plain_body,
+                                             "<orvelkit>", Py_file_input));
+    Ref consts = check(PyObject_GetAttrString(module_code.get(), "co_consts"));
+    if (!PyTuple_Check(consts.get())) raise(PyExc_SystemError, "compiled body has no constants");
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(consts.get()); ++i) {
+        PyObject* item = PyTuple_GET_ITEM(consts.get(), i);
+        if (PyCode_Check(item)) return Ref::borrow(item);
+    }
+    raise(PyExc_SystemError, "compiled body has no function");
+}
+
+void set_item(PyObject* dict, const char* key, PyObject* value) {
+    check_status(PyDict_SetItemString(dict, key, value));
+}
+
+void set_int(PyObject* dict, const char* key, long value) {
+    Ref number = check(PyLong_FromLong(value));
+    set_item(dict, key, number.get());
+}
+
+}  // namespace
+
 Ref make_code(const ModuleState& st, int argcount, std::initializer_list<PyObject*> varnames,
               PyObject* name, PyObject* qualname, int line, bool coroutine) {
+    // The body's instructions, constants and names come from the compiler; everything a caller
+    // reads to learn about the function is ours. The body touches no local, so the local names
+    // can be any.
+    Ref body = compiled_body(coroutine);
     Ref names = make_tuple(varnames);
     Ref file = check(PyUnicode_FromString(st.descriptor->file_name));
-    int flags = CO_OPTIMIZED | CO_NEWLOCALS | (coroutine ? CO_COROUTINE : 0);
-    return check(reinterpret_cast<PyObject*>(PyCode_NewWithPosOnlyArgs(
-        argcount, 0, 0, static_cast<int>(varnames.size()), 0, flags, st.empty_bytes,
-        st.empty_tuple, st.empty_tuple, names.get(), st.empty_tuple, st.empty_tuple, file.get(),
-        name, qualname, line, st.empty_bytes, st.empty_bytes)));
+    Ref changes = check(PyDict_New());
+    set_int(changes.get(), "co_argcount", argcount);
+    set_int(changes.get(), "co_posonlyargcount", 0);
+    set_int(changes.get(), "co_kwonlyargcount", 0);
+    set_int(changes.get(), "co_nlocals", static_cast<long>(varnames.size()));
+    set_item(changes.get(), "co_varnames", names.get());
+    const int flags = CO_OPTIMIZED | CO_NEWLOCALS | (coroutine ? CO_COROUTINE : 0);
+    set_int(changes.get(), "co_flags", flags);
+    set_item(changes.get(), "co_filename", file.get());
+    set_item(changes.get(), "co_name", name);
+    set_item(changes.get(), "co_qualname", qualname);
+    set_int(changes.get(), "co_firstlineno", line);
+    Ref replace = check(PyObject_GetAttrString(body.get(), "replace"));
+    return check(PyObject_Call(replace.get(), st.empty_tuple, changes.get()));
 }
 
 }  // namespace orvelkit::frame

@@ -38,9 +38,10 @@ Ref make_function(const ModuleState& st, const FunctionDef& def, int flags, PyOb
                   PyObject* module_name, PyObject* code, PyObject* defaults,
                   PyObject* annotations);
 
-// A code object for introspection only: argument count, local names (parameters first), the
-// module's file, name, qualified name and the definition's line; no byte code, so it must never be
-// executed or used for a frame. New reference; throws PyErrorSet.
+// A function's code object: argument count, local names (parameters first), the module's file,
+// name, qualified name, the definition's line and flags as for a Python function. Its body only
+// raises RuntimeError, so running it (exec, or a function made around it) fails cleanly; a
+// coroutine's raises when the coroutine is first resumed. New reference; throws PyErrorSet.
 Ref make_code(const ModuleState& st, int argcount, std::initializer_list<PyObject*> varnames,
               PyObject* name, PyObject* qualname, int line, bool coroutine);
 

@@ -70,7 +70,9 @@ void set_global(const ModuleState& st, PyObject* name, PyObject* value) {
 Ref import_module(const ModuleState& st, PyObject* name) {
     PyObject* modules = PyImport_GetModuleDict();  // borrowed
     PyObject* existing = PyDict_GetItemWithError(modules, name);
-    if (existing) {
+    // None there blocks the import: the interpreter's own import raises ModuleNotFoundError for
+    // it, so it goes that way rather than binding None.
+    if (existing && existing != Py_None) {
         Ref held = Ref::borrow(existing);
         if (!is_initialising(st, held.get())) return held;
     } else if (PyErr_Occurred()) {
@@ -139,7 +141,11 @@ bool pending_matches_global(const ModuleState& st, PyObject* name) {
 
 void load_cached_builtins(ModuleState& st) {
     const auto& rows = st.descriptor->cached_builtins;
-    st.cached_builtin_values.clear();
+    // A retry after a failed initialisation looks them up again; the earlier values are let go
+    // only once the state no longer lists them, as a release may run a finaliser.
+    std::vector<PyObject*> earlier;
+    earlier.swap(st.cached_builtin_values);
+    for (PyObject* value : earlier) Py_DECREF(value);
     st.cached_builtin_values.reserve(rows.size());
     for (std::size_t row : rows) {
         PyObject* name = st.strings[row];

@@ -11,7 +11,7 @@ namespace orvelkit::frame {
 // fields it would misread.
 inline constexpr const char* runtime_module_name = "_orvelkit_frame_runtime";
 inline constexpr const char* registry_module_name = "_orvelkit_frame_types";
-inline constexpr const char* layout_version = "v1";
+inline constexpr const char* layout_version = "v2";
 
 // Borrowed from sys.modules; made empty when absent. Throws PyErrorSet.
 PyObject* add_frame_module(const char* name);

@@ -17,31 +17,45 @@ auto lower_bound_line(std::vector<TracebackCodeEntry>& table, int line) {
                             [](const TracebackCodeEntry& e, int l) { return e.line < l; });
 }
 
-// The table's entry for (name, line), made when missing. Null with an error set when the code
-// object cannot be made.
-TracebackCodeEntry* entry_for(const ModuleState& st, const char* name, int line) {
+// The table's entry for (name, line), or null. The pointer is good only until the next call that
+// may run Python code: making any object can run the collector, whose callbacks and finalizers
+// may report a failure of their own and insert into the table, which moves the entries.
+TracebackCodeEntry* find_entry(const ModuleState& st, const char* name, int line) {
     auto& table = st.traceback_codes;
-    auto it = lower_bound_line(table, line);
-    for (auto run = it; run != table.end() && run->line == line; ++run) {
+    for (auto run = lower_bound_line(table, line); run != table.end() && run->line == line; ++run) {
         if (std::strcmp(run->name, name) == 0) return &*run;
     }
-    PyObject* code =
-        reinterpret_cast<PyObject*>(PyCode_NewEmpty(st.descriptor->file_name, name, line));
-    if (!code) return nullptr;
-    if (table.size() == table.capacity()) table.reserve(table.capacity() + table_step);
-    it = lower_bound_line(table, line);  // reserve may have moved the storage
-    return &*table.insert(it, TracebackCodeEntry{line, name, code, nullptr});
+    return nullptr;
 }
 
-// A frame for the entry: the one made last time when no traceback holds it any more (refused
-// calls in a loop then cost no frame each), else a new one that the table keeps instead. New
-// reference, or null with an error set.
-PyObject* frame_for(const ModuleState& st, TracebackCodeEntry& entry) {
-    if (entry.frame && Py_REFCNT(entry.frame) == 1) return Py_NewRef(entry.frame);
-    PyObject* frame = reinterpret_cast<PyObject*>(PyFrame_New(
-        PyThreadState_Get(), reinterpret_cast<PyCodeObject*>(entry.code), st.dict, nullptr));
-    if (!frame) return nullptr;
-    Py_XSETREF(entry.frame, Py_NewRef(frame));
+// The code object for (name, line), made and kept when missing. New reference; throws PyErrorSet.
+Ref code_for(const ModuleState& st, const char* name, int line) {
+    if (TracebackCodeEntry* entry = find_entry(st, name, line)) return Ref::borrow(entry->code);
+    Ref code = check(
+        reinterpret_cast<PyObject*>(PyCode_NewEmpty(st.descriptor->file_name, name, line)));
+    // Making it may have let another failure add this very entry meanwhile.
+    if (TracebackCodeEntry* entry = find_entry(st, name, line)) return Ref::borrow(entry->code);
+    auto& table = st.traceback_codes;
+    if (table.size() == table.capacity()) table.reserve(table.capacity() + table_step);
+    const auto at = lower_bound_line(table, line);
+    table.insert(at, TracebackCodeEntry{line, name, code.get(), nullptr});
+    Py_INCREF(code.get());  // the table's own, once the insert can no longer throw
+    return code;
+}
+
+// A frame for (name, line): the one made last time when no traceback holds it any more (refused
+// calls in a loop then cost no frame each), else a new one that the table keeps instead. No
+// entry pointer is held across the frame's making. New reference; throws PyErrorSet.
+Ref frame_for(const ModuleState& st, const char* name, int line) {
+    Ref code = code_for(st, name, line);
+    if (TracebackCodeEntry* entry = find_entry(st, name, line)) {
+        if (entry->frame && Py_REFCNT(entry->frame) == 1) return Ref::borrow(entry->frame);
+    }
+    Ref frame = check(reinterpret_cast<PyObject*>(PyFrame_New(
+        PyThreadState_Get(), reinterpret_cast<PyCodeObject*>(code.get()), st.dict, nullptr)));
+    if (TracebackCodeEntry* entry = find_entry(st, name, line)) {
+        Py_XSETREF(entry->frame, Py_NewRef(frame.get()));
+    }
     return frame;
 }
 
@@ -66,8 +80,8 @@ void add_traceback(const ModuleState& st, const char* name, int line) noexcept {
         ErrorSetAside aside;
         ensure_position_switch(st);
         try {
-            TracebackCodeEntry* entry = entry_for(st, name, line);
-            if (entry) frame = frame_for(st, *entry);
+            frame = frame_for(st, name, line).release();
+        } catch (const PyErrorSet&) {
         } catch (const std::bad_alloc&) {
             PyErr_NoMemory();
         }

@@ -4,6 +4,7 @@ the never-awaited warning, attributes and the wrapper's own behaviour."""
 import asyncio
 import collections.abc
 import gc
+import inspect
 import pickle
 import sys
 import traceback
@@ -159,13 +160,46 @@ def test_await_under_a_trace_function():
 
 def test_coroutine_attributes_and_recognition():
     coroutine = TOOL._arun("x")
-    assert type(coroutine) is TYPES.coroutine_v1
+    assert type(coroutine) is TYPES.coroutine_v2
     assert isinstance(coroutine, collections.abc.Coroutine) and asyncio.iscoroutine(coroutine)
     assert (coroutine.__name__, coroutine.__qualname__, coroutine.__module__) == (
         "_arun", "Auspex._arun", "orvelkit.auspex")
     assert coroutine.cr_code is Auspex._arun.__code__
-    assert (coroutine.cr_running, coroutine.cr_await, coroutine.cr_frame) == (False, None, None)
+    assert (coroutine.cr_running, coroutine.cr_await) == (False, None)
     coroutine.close()
+
+
+@pytest.mark.parametrize("finish", [
+    lambda c: c.send(None), lambda c: c.throw(Thrown), lambda c: c.close()],
+    ids=["send", "throw", "close"])
+def test_inspect_reads_each_state(finish):
+    coroutine = TOOL._arun("x")
+    seen = []
+
+    def while_running(phase, info):
+        if phase == "start":
+            seen.append((inspect.getcoroutinestate(coroutine), coroutine.cr_suspended))
+
+    assert inspect.getcoroutinestate(coroutine) == inspect.CORO_CREATED
+    frame = coroutine.cr_frame
+    assert (frame.f_code, frame.f_globals, frame.f_lineno) == (
+        coroutine.cr_code, vars(sys.modules["orvelkit.auspex"]), 63)
+    threshold = gc.get_threshold()
+    gc.callbacks.append(while_running)
+    gc.collect()
+    gc.set_threshold(1)  # a collection, and so the hook, at the body's allocations
+    try:
+        finish(coroutine)
+    except (NotImplementedError, Thrown):
+        pass
+    finally:
+        gc.set_threshold(*threshold)
+        gc.callbacks.remove(while_running)
+    assert coroutine.cr_suspended is False
+    assert (inspect.getcoroutinestate(coroutine), coroutine.cr_frame) == (inspect.CORO_CLOSED, None)
+    assert not any(suspended for _, suspended in seen)
+    if finish.__code__.co_names == ("send",):  # only this body allocates while it runs
+        assert inspect.CORO_RUNNING in {state for state, _ in seen}
 
 
 def test_method_documentation():
@@ -173,7 +207,7 @@ def test_method_documentation():
     throw = ("throw(typ[,val[,tb]]) -> raise exception in coroutine,\n"
              "return next {} value or raise StopIteration.")
     close = "close() -> raise GeneratorExit inside coroutine."
-    coroutine_type, wrapper_type = TYPES.coroutine_v1, TYPES.coroutine_wrapper_v1
+    coroutine_type, wrapper_type = TYPES.coroutine_v2, TYPES.coroutine_wrapper_v2
     assert [coroutine_type.send.__doc__, coroutine_type.throw.__doc__,
             coroutine_type.close.__doc__] == [send.format("iterated"), throw.format("iterated"),
                                               close]
@@ -186,7 +220,7 @@ def test_wrapper_is_an_iterator_that_cannot_be_pickled_or_made():
     coroutine = TOOL._arun("x")
     wrapper = coroutine.__await__()
     coroutine.close()
-    assert type(wrapper) is TYPES.coroutine_wrapper_v1 and iter(wrapper) is wrapper
+    assert type(wrapper) is TYPES.coroutine_wrapper_v2 and iter(wrapper) is wrapper
     for protocol in range(pickle.HIGHEST_PROTOCOL + 1):
         with pytest.raises(TypeError) as caught:
             pickle.dumps(wrapper, protocol)

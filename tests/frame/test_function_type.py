@@ -5,6 +5,8 @@ import copy
 import inspect
 import pickle
 import sys
+import traceback
+import types
 import warnings
 import weakref
 
@@ -178,7 +180,7 @@ def test_pickled_by_name(function, protocol):
 
 def test_weak_references_and_the_shared_type():
     assert weakref.ref(ts_forecast)() is ts_forecast
-    function_type = sys.modules["_orvelkit_frame_types"].function_v1
+    function_type = sys.modules["_orvelkit_frame_types"].function_v2
     assert all(type(f) is function_type for f in FUNCTIONS)
     assert inspect.isroutine(ts_forecast) and not inspect.isfunction(ts_forecast)
     with pytest.raises(TypeError):
@@ -189,3 +191,38 @@ def test_weak_references_and_the_shared_type():
 
     with pytest.raises(TypeError):
         Derived()
+
+
+def every_function():
+    import orvelkit.base as base
+    import orvelkit.tabloom as tabloom
+    methods = [f for cls in (tabloom.MySQLDatabaseTabloom, base.MySQLDatabaseConnector)
+               for f in vars(cls).values() if type(f) is type(ts_forecast)]
+    return FUNCTIONS + methods
+
+
+def code_fields(code):
+    return {name: getattr(code, name) for name in (
+        "co_name", "co_qualname", "co_argcount", "co_posonlyargcount", "co_kwonlyargcount",
+        "co_nlocals", "co_varnames", "co_flags", "co_filename", "co_firstlineno")}
+
+
+@pytest.mark.parametrize("function", every_function(), ids=lambda f: f.__qualname__)
+def test_running_a_code_object_raises_instead_of_crashing(function):
+    code = function.__code__
+    before = code_fields(code)
+    with pytest.raises(TypeError, match="missing"):  # every one of them takes arguments
+        exec(code, {})
+    made = types.FunctionType(code, {})
+    arguments = [None] * code.co_argcount
+    with pytest.raises(RuntimeError, match="has no Python body; call the function itself") as caught:
+        if code.co_flags & inspect.CO_COROUTINE:
+            coroutine = made(*arguments)
+            assert inspect.getcoroutinestate(coroutine) == inspect.CORO_CREATED
+            coroutine.send(None)
+        else:
+            made(*arguments)
+    last = traceback.extract_tb(caught.value.__traceback__)[-1]
+    assert (last.name, last.filename, last.lineno) == (
+        code.co_name, code.co_filename, code.co_firstlineno)
+    assert code_fields(code) == before and function.__code__ is code

@@ -119,10 +119,10 @@ def failures():
             out[name].append([str(w.message) for w in caught])
 
         registry = types.ModuleType("_orvelkit_frame_types")
-        registry.function_v1 = 42
+        registry.function_v2 = 42
         sys.modules["_orvelkit_frame_types"] = registry
         attempt("incompatible registered type")
-        del registry.function_v1
+        del registry.function_v2
 
         registered, unraisable = [], []
         sys.modules["backports_abc"] = types.ModuleType("backports_abc")
@@ -132,17 +132,26 @@ def failures():
         attempt("abc warning as error", "error")
         sys.modules["sklearn.linear_model"] = None
         attempt("missing package")
-        out["backports"] = [t is registry.coroutine_v1 for t in registered]
+        out["backports"] = [t is registry.coroutine_v2 for t in registered]
         sys.modules["sklearn.linear_model"] = sklearn.linear_model
         sys.modules["collections.abc"] = real_abc
         sys.modules["langchain.tools.base"] = types.ModuleType("langchain.tools.base")
         attempt("missing name")
         sys.modules["langchain.tools.base"] = real_tools_base
+        # Each failure comes after the cached builtins were looked up again.
+        cached = (NotImplementedError, sum, range)
+        held = [sys.getrefcount(b) for b in cached]
+        real_json, sys.modules["json"] = sys.modules["json"], None
+        for _ in range(3):
+            attempt("json blocked")
+        sys.modules["json"] = real_json
+        now = [sys.getrefcount(b) for b in cached]
+        out["builtin references gained"] = [n - h for n, h in zip(now, held)]
         attempt("retry")
 
         import orvelkit.auspex as auspex
         out["unraisable"] = unraisable
-        out["registry"] = sorted(k for k in vars(registry) if k.endswith("_v1"))
+        out["registry"] = sorted(k for k in vars(registry) if k.endswith("_v2"))
         out["forecast"] = auspex.Auspex()._run(
             "{'data_input': {'date': ['2024-01-01', '2024-01-02'], 'values': [1, 2]},"
             " 'period': 1}").to_dict("list")
@@ -152,27 +161,33 @@ def failures():
 
 @pytest.mark.parametrize("attempt, error_type, message, entries", [
     # Shared types are obtained before the module's strings: no "init" entry yet.
-    ("incompatible registered type", "TypeError", "function_v1", []),
+    ("incompatible registered type", "TypeError", "function_v2", []),
     ("abc warning as error", "RuntimeWarning", "collections.abc", None),
     ("missing package", "ModuleNotFoundError", "sklearn.linear_model",
      [["init orvelkit.auspex", FILE, 4]]),
     ("missing name", "ImportError", "cannot import name BaseTool",
      [["init orvelkit.auspex", FILE, 9]]),
+    ("json blocked", "ModuleNotFoundError", "import of json halted; None in sys.modules",
+     [["init orvelkit.auspex", FILE, 8]]),
 ])
 def test_failed_initialisation(failures, attempt, error_type, message, entries):
     got_type, got_message, left_in_sys_modules, got_entries, _ = failures[attempt]
     assert got_type == error_type and message in got_message
-    if attempt == "missing name":
+    if attempt in ("missing name", "json blocked"):
         assert got_message == message
     if entries is not None:
         assert got_entries == entries
     assert not left_in_sys_modules
 
 
+def test_failed_initialisations_keep_no_reference_to_the_cached_builtins(failures):
+    assert failures["builtin references gained"] == [0, 0, 0]
+
+
 def test_import_after_failures_starts_afresh(failures):
     assert failures["retry"][0] is None
     assert failures["forecast"] == {"dates": ["2024-01-03"], "Forecasted_values": [3.0]}
-    assert failures["registry"] == ["coroutine_v1", "coroutine_wrapper_v1", "function_v1"]
+    assert failures["registry"] == ["coroutine_v2", "coroutine_wrapper_v2", "function_v2"]
 
 
 def test_import_on_the_interpreter_built_for_does_not_warn_about_versions(failures):

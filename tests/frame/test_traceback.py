@@ -1,7 +1,11 @@
 """Traceback entries that module functions add: name, file and line of the
 failing statement, the frames under them, and the reuse of their code objects."""
 
+import json
+import os
+import subprocess
 import sys
+import textwrap
 import traceback
 import types
 
@@ -124,3 +128,50 @@ def test_code_objects_are_reused_per_name_and_line():
     assert code_of(lambda: conv_date()) is definition
     other = code_of(lambda: ts_forecast(frame(["2024-01-01"], [1]), 2))
     assert other.co_name == "orvelkit.auspex.ts_forecast"
+
+
+# A collection can start while a failure is making its traceback frame; a collector callback that
+# makes other calls of ours fail then adds entries to the table meanwhile. Each entry must still
+# get its own function and line. Runs in a new process, so that every one of these entries is new.
+COLLECTION_DURING_FAILURE = """
+    import gc, json, traceback
+    from orvelkit.auspex import Auspex, conv_date, ts_forecast
+
+    def last_entry(call):
+        try:
+            call()
+        except TypeError as error:
+            last = traceback.extract_tb(error.__traceback__)[-1]
+            return [last.name, last.lineno]
+
+    tool = Auspex()
+    # Lines 32, 63 and 67: each goes in front of ts_forecast's (73) while that one is being made.
+    inner = [lambda: tool._run(), lambda: tool._arun(), lambda: conv_date()]
+    pending = list(inner)
+
+    def fail_meanwhile(phase, info):
+        if phase == "start" and pending:
+            last_entry(pending.pop(0))
+
+    gc.callbacks.append(fail_meanwhile)
+    gc.set_threshold(1)
+    outer = last_entry(lambda: ts_forecast())
+    gc.set_threshold(700)
+    gc.callbacks.remove(fail_meanwhile)
+    print(json.dumps({"outer": outer, "pending": len(pending),
+                      "after": [last_entry(call) for call in inner + [lambda: ts_forecast()]]}))
+"""
+
+
+def test_entries_added_by_a_collection_during_a_failure_keep_their_own_place():
+    done = subprocess.run([sys.executable, "-c", textwrap.dedent(COLLECTION_DURING_FAILURE)],
+                          capture_output=True, text=True, timeout=120,
+                          env=dict(os.environ, PYTHONSAFEPATH="1"))
+    assert done.returncode == 0, done.stderr
+    got = json.loads(done.stdout.splitlines()[-1])
+    assert got["pending"] == 0  # the callback did run its failures
+    assert got["outer"] == ["orvelkit.auspex.ts_forecast", 73]
+    assert got["after"] == [["orvelkit.auspex.Auspex._run", 32],
+                            ["orvelkit.auspex.Auspex._arun", 63],
+                            ["orvelkit.auspex.conv_date", 67],
+                            ["orvelkit.auspex.ts_forecast", 73]]
