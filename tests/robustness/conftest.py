@@ -1,17 +1,11 @@
-"""Fixtures of the robustness tests: real accounts, closed ports and worker processes."""
+"""Fixtures of the robustness tests: worker processes."""
 
 from __future__ import annotations
 
 
 import pytest
 
-from tests.robustness.helpers import free_closed_port, start_workers
-
-
-@pytest.fixture
-def closed_host() -> str:
-    return f"127.0.0.1:{free_closed_port()}"
-
+from tests.robustness.helpers import start_workers
 
 
 @pytest.fixture
