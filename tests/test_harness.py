@@ -9,7 +9,7 @@ from urllib.parse import quote
 import pytest
 import sqlalchemy as sa
 
-from support.throwaway_mariadb import MariaDBStartError, ThrowawayMariaDB
+from support.throwaway_mariadb import MariaDBStartError, ThrowawayMariaDB, sql_string_literal
 
 _names_seen: list = []
 
@@ -76,6 +76,14 @@ def test_user_with_url_syntax_password_logs_in_through_url(database, password):
     finally:
         server.drop_user(user)
         server.drop_database(neighbour)
+
+
+@pytest.mark.parametrize("text", [
+    "it's", "back\\slash\\", "\\'; DROP DATABASE mysql; --", "nul\0byte", "ctrl-z\x1a",
+    "line\nbreak\r", "% _ wildcards", "€ 😀",
+])
+def test_string_literal_reaches_the_server_unchanged(database, text):
+    assert database.execute(f"SELECT {sql_string_literal(text)}") == [(text,)]
 
 
 @pytest.mark.parametrize("crash", [True, False], ids=["after-kill", "clean"])
