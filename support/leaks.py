@@ -39,14 +39,12 @@ def growth(action: Callable[[], Any], calls: int, warm_up: int, rounds: int = 1)
     """
     for _ in range(warm_up):
         action()
-    smallest = None
+    seen = []
     for _ in range(rounds):
         gc.collect()
         blocks, rss = sys.getallocatedblocks(), resident_kib()
         for _ in range(calls // rounds):
             action()
         gc.collect()
-        grew = Growth(sys.getallocatedblocks() - blocks, resident_kib() - rss)
-        smallest = grew if smallest is None else Growth(min(smallest.blocks, grew.blocks),
-                                                        min(smallest.rss_kib, grew.rss_kib))
-    return smallest
+        seen.append(Growth(sys.getallocatedblocks() - blocks, resident_kib() - rss))
+    return Growth(min(g.blocks for g in seen), min(g.rss_kib for g in seen))
