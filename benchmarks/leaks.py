@@ -12,9 +12,7 @@ the resident set by at most 2 MiB.
 from __future__ import annotations
 
 import argparse
-import gc
 import os
-import socket
 import sys
 import tempfile
 from pathlib import Path
@@ -27,34 +25,11 @@ import pandas as pd  # noqa: E402
 import orvelkit.auspex as auspex  # noqa: E402
 import orvelkit.base as base  # noqa: E402
 import orvelkit.tabloom as tabloom  # noqa: E402
+from support.leaks import growth, ignoring as swallow  # noqa: E402
+from support.ports import free_loopback_port  # noqa: E402
 
 BLOCK_BOUND = 200
 RSS_BOUND_KIB = 2048
-
-
-def rss_kib() -> int:
-    with open("/proc/self/statm") as statm:
-        return int(statm.read().split()[1]) * os.sysconf("SC_PAGE_SIZE") // 1024
-
-
-def swallow(fn: Callable[[], Any], *errors: type[BaseException]) -> Callable[[], None]:
-    def call() -> None:
-        try:
-            fn()
-        except errors:
-            pass
-    return call
-
-
-def growth(fn: Callable[[], Any], calls: int, warm: int) -> tuple[int, int]:
-    for _ in range(warm):
-        fn()
-    gc.collect()
-    blocks, rss = sys.getallocatedblocks(), rss_kib()
-    for _ in range(calls):
-        fn()
-    gc.collect()
-    return sys.getallocatedblocks() - blocks, rss_kib() - rss
 
 
 def check(name: str, fn: Callable[[], Any], calls: int,
@@ -85,12 +60,6 @@ def load_reference_db() -> Any:
     module = importlib.util.module_from_spec(spec)
     spec.loader.exec_module(module)
     return module
-
-
-def closed_port() -> int:
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
 
 
 def main() -> int:
@@ -136,7 +105,7 @@ def main() -> int:
         server.execute(["CREATE TABLE t (id INT PRIMARY KEY, label VARCHAR(20))",
                         "INSERT INTO t VALUES (1, 'one'), (2, 'two')"], database="leakcheck")
         host = server.host_port
-        dead = f"127.0.0.1:{closed_port()}"
+        dead = f"127.0.0.1:{free_loopback_port()}"
 
         print("orvelkit.tabloom")
         cached = tabloom.MySQLDatabaseTabloom("leaker", "pw@leak", host, "leakcheck",

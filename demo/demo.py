@@ -164,11 +164,9 @@ def plot(history: Any, forecast: Any) -> str:
 
 
 def show_base(server: Any) -> None:
-    from llama_index import MockEmbedding, ServiceContext
     from llama_index.indices.struct_store.sql_query import NLSQLTableQueryEngine
-    from llama_index.llms import CompletionResponse, CustomLLM, LLMMetadata
-    from llama_index.llms.base import llm_completion_callback
     from orvelkit.base import MySQLDatabaseConnector
+    from support.offline_llm import FixedSQLLLM, offline_service_context
 
     section("orvelkit.base: the llama_index SQLDatabase")
     connector = MySQLDatabaseConnector(DEMO_USER, DEMO_PASSWORD, server.host_port, DATABASE)
@@ -180,25 +178,9 @@ def show_base(server: Any) -> None:
     answer_sql = ("SELECT r.name, ROUND(SUM(o.amount), 2) AS sales FROM orders o "
                   "JOIN regions r ON r.id = o.region_id GROUP BY r.name ORDER BY sales DESC")
 
-    class ScriptedSQLModel(CustomLLM):
-        """An offline stand-in for a language model: it always writes the same SQL."""
-
-        @property
-        def metadata(self) -> LLMMetadata:
-            return LLMMetadata(context_window=4096, num_output=256, model_name="scripted-sql")
-
-        @llm_completion_callback()
-        def complete(self, prompt: str, formatted: bool = False, **kwargs: Any) -> CompletionResponse:
-            if "SQLQuery:" in prompt:
-                return CompletionResponse(text=f"{answer_sql}\nSQLResult:")
-            return CompletionResponse(text="(answer written from the rows above)")
-
-        @llm_completion_callback()
-        def stream_complete(self, prompt: str, formatted: bool = False, **kwargs: Any):
-            yield self.complete(prompt, formatted=formatted, **kwargs)
-
-    context = ServiceContext.from_defaults(llm=ScriptedSQLModel(),
-                                           embed_model=MockEmbedding(embed_dim=8))
+    # An offline stand-in for a language model: it always writes the same SQL.
+    model = FixedSQLLLM(sql=answer_sql, answer="(answer written from the rows above)")
+    context = offline_service_context(model)
     engine = NLSQLTableQueryEngine(sql_database=database, tables=["orders", "regions"],
                                    service_context=context)
     question = "Which region sells the most?"

@@ -10,20 +10,16 @@ When ``ORVELKIT_TEST_MYSQL_HOST`` is set, :func:`from_environment_or_throwaway`
 returns a handle to that existing server instead; such a handle never shuts
 the server down.
 
-Only the standard library is required.  SQL is sent through PyMySQL when it
-is importable and through the ``mariadb`` command-line client otherwise.
+SQL goes through PyMySQL, which orvelkit already depends on.
 """
 
 from __future__ import annotations
 
 import atexit
 import ctypes
-import importlib.util
 import os
-import re
 import shutil
 import signal
-import socket
 import subprocess
 import tempfile
 import threading
@@ -31,6 +27,11 @@ import time
 import urllib.parse
 from pathlib import Path
 from typing import Callable, Iterable, List, Optional, Sequence, Tuple, Union
+
+import pymysql
+from pymysql.constants import CLIENT
+
+from .ports import free_loopback_port
 
 __all__ = [
     "MariaDBError",
@@ -57,6 +58,10 @@ _INSTALL_HINT = (
     f"{ENV_USER} and {ENV_PASSWORD}."
 )
 
+# Error numbers below this one come from the server; from it on, from the client (no route,
+# refused, timed out, connection lost).
+_FIRST_CLIENT_ERROR = 2000
+
 Progress = Optional[Callable[[str], None]]
 Row = Tuple[object, ...]
 
@@ -78,21 +83,12 @@ class NotSupportedForExternalServer(MariaDBError):
 
 
 # --------------------------------------------------------------------------
-# SQL text helpers.  The command-line transport cannot bind parameters, so
-# literals are escaped here; both transports share the same statements.
+# SQL text helpers, for statements that cannot take parameters.
 
 
 def sql_string_literal(value: str) -> str:
     """Quote ``value`` as a MariaDB string literal (default sql_mode)."""
-    escaped = (
-        value.replace("\\", "\\\\")
-        .replace("'", "\\'")
-        .replace("\0", "\\0")
-        .replace("\n", "\\n")
-        .replace("\r", "\\r")
-        .replace("\x1a", "\\Z")
-    )
-    return f"'{escaped}'"
+    return "'" + pymysql.converters.escape_string(value) + "'"
 
 
 def sql_identifier(name: str) -> str:
@@ -105,17 +101,6 @@ def _grant_database_pattern(name: str) -> str:
     # In GRANT ... ON `db`.*, '_' and '%' are wildcards; a grant for t_1 would
     # otherwise also open tX1 to the grantee.
     return sql_identifier(name.replace("\\", "\\\\").replace("_", "\\_").replace("%", "\\%"))
-
-
-_BATCH_ESCAPES = {"\\": "\\", "t": "\t", "n": "\n", "0": "\0"}
-
-
-def _unescape_batch_field(field: str) -> Optional[str]:
-    # The client's batch mode escapes tab, newline, NUL and backslash and
-    # prints NULL bare (indistinguishable from the string 'NULL').
-    if field == "NULL":
-        return None
-    return re.sub(r"\\(.)", lambda m: _BATCH_ESCAPES.get(m.group(1), m.group(0)), field)
 
 
 # --------------------------------------------------------------------------
@@ -135,7 +120,7 @@ def _which(names: Sequence[str]) -> Optional[str]:
 
 
 def find_binaries() -> dict:
-    """Locate the server, the bootstrap tool and (optionally) the client.
+    """Locate the server and the bootstrap tool.
 
     Raises :class:`MariaDBNotInstalled` naming the installer script when the
     server or the bootstrap tool is missing.
@@ -143,7 +128,6 @@ def find_binaries() -> dict:
     found = {
         "server": _which(("mariadbd", "mysqld")),
         "install_db": _which(("mariadb-install-db", "mysql_install_db")),
-        "client": _which(("mariadb", "mysql")),
     }
     missing = [
         label
@@ -155,32 +139,6 @@ def find_binaries() -> dict:
             f"MariaDB binaries not found ({', '.join(missing)}). {_INSTALL_HINT}"
         )
     return found
-
-
-def _free_loopback_port() -> int:
-    with socket.socket(socket.AF_INET, socket.SOCK_STREAM) as sock:
-        sock.bind(("127.0.0.1", 0))
-        return sock.getsockname()[1]
-
-
-def _server_greets(host: str, port: int, timeout: float = 1.0) -> bool:
-    """True once the server sends its protocol-10 handshake.
-
-    A TCP connect alone is not enough: the listening socket exists while the
-    server still runs its init file, and connections queue unanswered until
-    the accept loop starts.  The greeting proves the server is serving.
-    """
-    try:
-        with socket.create_connection((host, port), timeout=timeout) as sock:
-            header = b""
-            while len(header) < 5:
-                chunk = sock.recv(5 - len(header))
-                if not chunk:
-                    return False
-                header += chunk
-    except OSError:
-        return False
-    return header[4] == 0x0A
 
 
 # --------------------------------------------------------------------------
@@ -254,12 +212,6 @@ class _ServerHandle:
     socket: Optional[str] = None
     external: bool = False
 
-    def __init__(self, transport: str = "auto", client: Optional[str] = None) -> None:
-        if transport not in ("auto", "pymysql", "cli"):
-            raise ValueError("transport must be 'auto', 'pymysql' or 'cli'")
-        self.transport = transport
-        self._client = client
-
     def __repr__(self) -> str:
         kind = "external" if self.external else "throwaway"
         return f"<{type(self).__name__} {kind} {self.user}@{self.host_port}>"
@@ -286,11 +238,6 @@ class _ServerHandle:
 
     # ---- SQL -----------------------------------------------------------
 
-    def _pick_transport(self) -> str:
-        if self.transport != "auto":
-            return self.transport
-        return "pymysql" if importlib.util.find_spec("pymysql") else "cli"
-
     def execute(self, sql: Union[str, Iterable[str]], database: Optional[str] = None,
                 params: Optional[Union[Sequence[object], dict]] = None,
                 user: Optional[str] = None, password: Optional[str] = None) -> List[Row]:
@@ -298,28 +245,13 @@ class _ServerHandle:
 
         ``sql`` may hold several ``;``-separated statements (handy for
         seeding) or be a list of statements.  ``params`` uses PyMySQL's
-        ``%s`` / ``%(name)s`` style and needs PyMySQL.  Through the
-        command-line transport every value comes back as text.
+        ``%s`` / ``%(name)s`` style.
         """
         if not isinstance(sql, str):
             sql = ";\n".join(s.rstrip().rstrip(";") for s in sql)
         if user is None:
             user, password = self.user, self.password
-        if self._pick_transport() == "pymysql":
-            return self._execute_pymysql(sql, database, params, user, password or "")
-        if params is not None:
-            raise MariaDBError("query parameters need PyMySQL; it is not importable")
-        return self._execute_cli(sql, database, user, password or "")
-
-    def _execute_pymysql(self, sql, database, params, user, password) -> List[Row]:
-        import pymysql
-        from pymysql.constants import CLIENT
-
-        conn = pymysql.connect(
-            host=self.host, port=self.port, user=user, password=password,
-            database=database, autocommit=True, charset="utf8mb4",
-            connect_timeout=10, client_flag=CLIENT.MULTI_STATEMENTS,
-        )
+        conn = self._connect(user, password or "", database)
         try:
             with conn.cursor() as cur:
                 cur.execute(sql, params)
@@ -331,34 +263,13 @@ class _ServerHandle:
         finally:
             conn.close()
 
-    def _execute_cli(self, sql, database, user, password) -> List[Row]:
-        client = self._client or _which(("mariadb", "mysql"))
-        if not client:
-            raise MariaDBError(
-                "neither PyMySQL nor the mariadb command-line client is available to run SQL"
-            )
-        cmd = [client, "--no-defaults", "--protocol=TCP", "-h", self.host,
-               "-P", str(self.port), "-u", user, "--batch",
-               "--skip-column-names", "--connect-timeout=10",
-               "--default-character-set=utf8mb4"]
-        if database:
-            cmd += ["-D", database]
-        env = dict(os.environ)
-        # The password travels through the environment so that it never
-        # shows up in the process list.
-        env.pop("MYSQL_PWD", None)
-        if password:
-            env["MYSQL_PWD"] = password
-        done = subprocess.run(cmd, input=sql.encode("utf-8"), env=env,
-                              capture_output=True, timeout=120)
-        if done.returncode != 0:
-            raise MariaDBError(
-                f"mariadb client failed ({done.returncode}): "
-                f"{done.stderr.decode('utf-8', 'replace').strip()}"
-            )
-        text = done.stdout.decode("utf-8", "replace")
-        return [tuple(_unescape_batch_field(f) for f in line.split("\t"))
-                for line in text.split("\n") if line]
+    def _connect(self, user: str, password: str, database: Optional[str] = None,
+                 timeout: float = 10) -> "pymysql.connections.Connection":
+        return pymysql.connect(
+            host=self.host, port=self.port, user=user, password=password,
+            database=database, autocommit=True, charset="utf8mb4",
+            connect_timeout=timeout, client_flag=CLIENT.MULTI_STATEMENTS,
+        )
 
     # ---- conveniences --------------------------------------------------
 
@@ -377,19 +288,15 @@ class _ServerHandle:
     def create_user(self, name: str, password: str, database: Optional[str] = None,
                     host: str = "%") -> None:
         """(Re)create ``name``@``host`` and give it every privilege on ``database``."""
-        account = f"{sql_string_literal(name)}@{sql_string_literal(host)}"
-        statements = [
-            f"DROP USER IF EXISTS {account}",
-            f"CREATE USER {account} IDENTIFIED BY {sql_string_literal(password)}",
-        ]
+        account = (name, host)
+        self.execute("DROP USER IF EXISTS %s@%s", params=account)
+        self.execute("CREATE USER %s@%s IDENTIFIED BY %s", params=(*account, password))
         if database:
-            statements.append(
-                f"GRANT ALL PRIVILEGES ON {_grant_database_pattern(database)}.* TO {account}"
-            )
-        self.execute(statements)
+            self.execute(f"GRANT ALL PRIVILEGES ON {_grant_database_pattern(database)}.* "
+                         "TO %s@%s", params=account)
 
     def drop_user(self, name: str, host: str = "%") -> None:
-        self.execute(f"DROP USER IF EXISTS {sql_string_literal(name)}@{sql_string_literal(host)}")
+        self.execute("DROP USER IF EXISTS %s@%s", params=(name, host))
 
     # ---- lifetime ------------------------------------------------------
 
@@ -422,8 +329,7 @@ class ExternalMariaDB(_ServerHandle):
     external = True
 
     def __init__(self, host: str, port: int = 3306, user: str = "root", password: str = "",
-                 progress: Progress = None, transport: str = "auto") -> None:
-        super().__init__(transport=transport, client=_which(("mariadb", "mysql")))
+                 progress: Progress = None) -> None:
         self.host = host
         self.port = int(port)
         self.user = user
@@ -498,9 +404,8 @@ class ThrowawayMariaDB(_ServerHandle):
 
     def __init__(self, progress: Progress = None, startup_timeout: float = 60.0,
                  shutdown_timeout: float = 30.0, base_dir: Optional[str] = None,
-                 extra_args: Sequence[str] = (), transport: str = "auto") -> None:
+                 extra_args: Sequence[str] = ()) -> None:
         self._bins = find_binaries()
-        super().__init__(transport=transport, client=self._bins["client"])
         self.host = "127.0.0.1"
         self.port = 0
         self.user = "root"
@@ -571,7 +476,7 @@ class ThrowawayMariaDB(_ServerHandle):
             self._progress(f"creating a private data directory in {self._tmp}")
             self._install_system_tables()
             for attempt in range(3):
-                self.port = _free_loopback_port()
+                self.port = free_loopback_port()
                 try:
                     self._launch()
                     break
@@ -675,7 +580,7 @@ class ThrowawayMariaDB(_ServerHandle):
                 raise MariaDBStartError(
                     f"mariadbd exited with code {code} during start-up\n" + self.log_tail()
                 )
-            if _server_greets(self.host, self.port):
+            if self._serves_root():
                 break
             if time.monotonic() > deadline:
                 self._terminate(kill_only=True)
@@ -687,12 +592,23 @@ class ThrowawayMariaDB(_ServerHandle):
                 self._progress("waiting for mariadbd to accept connections")
                 announced = True
             time.sleep(0.05)
+
+    def _serves_root(self) -> bool:
+        """True once root can log in over TCP.
+
+        Until then the port is not yet bound, or it is and connections queue unanswered while
+        the server runs its init file; a short timeout keeps the wait responsive.  A refusal
+        from the server itself will not go away by waiting.
+        """
         try:
-            self.execute("SELECT 1")
-        except Exception as exc:
-            raise MariaDBStartError(
-                f"mariadbd is up but root cannot log in over TCP: {exc}\n" + self.log_tail()
-            ) from exc
+            self._connect(self.user, self.password, timeout=1).close()
+        except pymysql.err.OperationalError as exc:
+            if exc.args and isinstance(exc.args[0], int) and exc.args[0] < _FIRST_CLIENT_ERROR:
+                raise MariaDBStartError(
+                    f"mariadbd is up but root cannot log in over TCP: {exc}\n" + self.log_tail()
+                ) from exc
+            return False
+        return True
 
     def _terminate(self, kill_only: bool = False) -> None:
         proc = self._proc

@@ -23,6 +23,7 @@ if _REPO_ROOT not in sys.path:
     # Appended, not prepended: the source folder orvelkit/ must never shadow the installed build.
     sys.path.append(_REPO_ROOT)
 
+from support.ports import free_loopback_port  # noqa: E402
 from support.throwaway_mariadb import from_environment_or_throwaway  # noqa: E402
 
 # Code under test may build language-model clients; none of them may reach
@@ -81,6 +82,12 @@ def database(mariadb) -> TestDatabase:
         if not mariadb.external and not mariadb.is_running:
             mariadb.restart()
         mariadb.drop_database(name)
+
+
+@pytest.fixture
+def closed_host() -> str:
+    """host:port on the loopback interface where nothing listens: refused at once."""
+    return f"127.0.0.1:{free_loopback_port()}"
 
 
 @pytest.fixture

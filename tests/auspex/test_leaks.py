@@ -1,12 +1,13 @@
 """Repeated calls leave the interpreter's allocated blocks and references flat."""
 
-import gc
 import sys
 
 import pandas as pd
 import pytest
 
 from orvelkit.auspex import Auspex, conv_date, ts_forecast
+from support import leaks
+from support.leaks import ignoring as failing
 
 pytestmark = pytest.mark.slow
 SLACK = 200  # blocks: room for caches that the interpreter and libraries fill on their own
@@ -15,28 +16,8 @@ TOOL = Auspex()
 
 
 def growth(action, repeat, warm_up=200):
-    """Blocks gained over repeat // 2 calls, the smaller of two rounds: a library cache that
-    is still filling up shows in one round, a leak of a block per call in both."""
-    for _ in range(warm_up):
-        action()
-    rounds = []
-    for _ in range(2):
-        gc.collect()
-        before = sys.getallocatedblocks()
-        for _ in range(repeat // 2):
-            action()
-        gc.collect()
-        rounds.append(sys.getallocatedblocks() - before)
-    return min(rounds)
-
-
-def failing(call):
-    def action():
-        try:
-            call()
-        except Exception:
-            pass
-    return action
+    """Blocks gained over repeat // 2 calls, the smaller of two rounds."""
+    return leaks.growth(action, repeat, warm_up, rounds=2).blocks
 
 
 def awaited_once():

@@ -2,7 +2,6 @@
 
 from __future__ import annotations
 
-import socket
 
 import pytest
 
@@ -21,15 +20,6 @@ def engine_calls(monkeypatch):
 
     monkeypatch.setattr(orvelkit.base, "create_engine", spy)
     return calls
-
-
-@pytest.fixture
-def closed_host():
-    """host:port on the loopback interface where nothing listens: refused at once."""
-    with socket.socket() as probe:
-        probe.bind(("127.0.0.1", 0))
-        port = probe.getsockname()[1]
-    return f"127.0.0.1:{port}"
 
 
 @pytest.fixture

@@ -8,7 +8,7 @@ from llama_index import SQLDatabase
 import orvelkit.base as base
 from orvelkit.base import MySQLDatabaseConnector as Connector
 from tests.base.helpers import credentials
-from tests.base.offline_llm import FixedSQLLLM, offline_service_context
+from support.offline_llm import FixedSQLLLM, offline_service_context
 
 
 def test_builds_once_on_demand_and_leaves_the_status_alone(sales, engine_calls):

@@ -1,10 +1,12 @@
-"""Child process: call every function and method of one orvelkit module with random arguments.
+"""Child process: call every function and method of one orvelkit module with random arguments,
+and the same arguments to a plain Python function of the same signature.
 
 Usage: binding_fuzz.py MODULE EXAMPLES CLOSED_PORT
-Each call must either fail binding with exactly the message that the binding rules give for
-those arguments, or get past binding (and then succeed or fail in its body with anything
-but a binding message).  Runs in its own process so that a crash shows as an exit code.
-Connections go only to 127.0.0.1:CLOSED_PORT, where nothing listens.
+The interpreter is the judge: a call that the plain function refuses must fail binding, with the
+interpreter's own message where ours is one of its forms; a call that it accepts must get past
+binding (and then pass the exact-type check of an int or str parameter, succeed, or fail in the
+body with anything but a binding message). Runs in its own process so that a crash shows as an
+exit code. Connections go only to 127.0.0.1:CLOSED_PORT, where nothing listens.
 """
 
 import collections.abc
@@ -22,31 +24,8 @@ from hypothesis import strategies as st
 
 MODULE, EXAMPLES, CLOSED_PORT = sys.argv[1], int(sys.argv[2]), int(sys.argv[3])
 module = importlib.import_module(MODULE)
-
-# qualified name -> (plain name, parameters, how many have defaults, exact types required)
-SIGNATURES = {
-    "orvelkit.auspex": {
-        "ts_forecast": ("ts_forecast", ["df", "period"], 0, {"period": int}),
-        "conv_date": ("conv_date", ["dt"], 0, {}),
-        "Auspex._run": ("_run", ["self", "input"], 0, {"input": str}),
-        "Auspex._arun": ("_arun", ["self", "data"], 0, {"data": str}),
-    },
-    "orvelkit.tabloom": {
-        "MySQLDatabaseTabloom.__init__": (
-            "__init__", ["self", "username", "password", "host", "database", "cache_path",
-                         "cache_file"], 2, {}),
-        "MySQLDatabaseTabloom.connect": ("connect", ["self"], 0, {}),
-        "MySQLDatabaseTabloom.prepare_data": ("prepare_data", ["self"], 0, {}),
-        "MySQLDatabaseTabloom.print_table_schemas": ("print_table_schemas", ["self"], 0, {}),
-    },
-    "orvelkit.base": {
-        "MySQLDatabaseConnector.__init__": (
-            "__init__", ["self", "db_user", "db_password", "db_host", "db_name"], 4, {}),
-        "MySQLDatabaseConnector.connect": ("connect", ["self"], 0, {}),
-        "MySQLDatabaseConnector.getdbinstance": ("getdbinstance", ["self"], 0, {}),
-    },
-}[MODULE]
-ALL_PARAMETERS = sorted({p for sig in SIGNATURES.values() for p in sig[1]})
+# Annotations that make binding demand exactly that type (no subclass, no None).
+EXACT = {"int": int, "str": str, int: int, str: str}
 
 
 def is_module_function(value):
@@ -66,60 +45,43 @@ def module_functions():
     return found
 
 
+class _Source(str):
+    """A default value written as the name it is bound to in the plain function's namespace."""
+
+    def __repr__(self):
+        return str(self)
+
+
+def plain_twin(function):
+    """A Python function with the name, parameters and defaults of `function`; it returns what
+    it was bound to."""
+    signature = inspect.signature(function)
+    namespace = {}
+    parameters = []
+    for i, parameter in enumerate(signature.parameters.values()):
+        parameter = parameter.replace(annotation=parameter.empty)
+        if parameter.default is not parameter.empty:
+            namespace[f"_default{i}"] = parameter.default
+            parameter = parameter.replace(default=_Source(f"_default{i}"))
+        parameters.append(parameter)
+    text = signature.replace(parameters=parameters, return_annotation=signature.empty)
+    exec(f"def {function.__name__}{text}:\n    return locals()", namespace)
+    return namespace[function.__name__]
+
+
 FUNCTIONS = module_functions()
-assert set(FUNCTIONS) == set(SIGNATURES), (sorted(FUNCTIONS), sorted(SIGNATURES))
+assert FUNCTIONS, f"{MODULE} defines no functions"
+ALL_PARAMETERS = sorted({name for _, function in FUNCTIONS.values()
+                         for name in inspect.signature(function).parameters})
 
 
-def expected_failure(signature, args, kwargs, through_instance):
-    """The TypeError message the binding rules give for this call, or None if it binds."""
-    name, params, defaults, exact = signature
-    if through_instance and any(not isinstance(k, str) for k in kwargs):
-        return "keywords must be strings"  # the bound method refuses before the function
-    n, required, given_ = len(params), len(params) - defaults, len(args)
-
-    def count(number):
-        if required == n:
-            word, expected = "exactly", n
-        elif number < required:
-            word, expected = "at least", required
-        else:
-            word, expected = "at most", n
-        plural = "" if expected == 1 else "s"
-        return (f"{name}() takes {word} {expected} positional argument{plural} "
-                f"({number} given)")
-
-    if given_ > n:
-        return count(given_)
-    values = dict(zip(params, args))
-    if not kwargs:
-        if given_ < required:
-            return count(given_)
-    else:
-        used = 0
-        for i in range(given_, required):
-            if params[i] not in kwargs:
-                return count(i)
-            values[params[i]] = kwargs[params[i]]
-            used += 1
-        for i in range(max(given_, required), n):
-            if used == len(kwargs):
-                break
-            if params[i] in kwargs:
-                values[params[i]] = kwargs[params[i]]
-                used += 1
-        if used < len(kwargs):
-            for key in kwargs:
-                if isinstance(key, str) and key in params[given_:]:
-                    continue
-                if not isinstance(key, str):
-                    return f"{name}() keywords must be strings"
-                if key in params[:given_]:
-                    return f"{name}() got multiple values for keyword argument '{key}'"
-                return f"{name}() got an unexpected keyword argument '{key}'"
-    for param, wanted in exact.items():
-        if type(values[param]) is not wanted:
-            return (f"Argument '{param}' has incorrect type (expected {wanted.__name__}, "
-                    f"got {type(values[param]).__name__})")
+def exact_type_failure(function, bound):
+    """The message of the first parameter whose annotation demands an exact type it lacks."""
+    for name, parameter in inspect.signature(function).parameters.items():
+        wanted = EXACT.get(parameter.annotation)
+        if wanted is not None and type(bound[name]) is not wanted:
+            return (f"Argument '{name}' has incorrect type (expected {wanted.__name__}, "
+                    f"got {type(bound[name]).__name__})")
     return None
 
 
@@ -180,22 +142,25 @@ def fresh(cls):
     return st.builds(lambda: cls() if MODULE == "orvelkit.auspex" else cls.__new__(cls))
 
 
-def keys(signature):
-    return st.one_of(st.sampled_from(signature[1] + ALL_PARAMETERS + ["kwargs", "args", "x"]),
+def keys(names):
+    return st.one_of(st.sampled_from(names + ALL_PARAMETERS + ["kwargs", "args", "x"]),
                      st.text(max_size=6), st.integers(-2, 2), st.none(), st.just(b"df"),
-                     st.builds(TextLike, st.sampled_from(signature[1])))
+                     st.builds(TextLike, st.sampled_from(names)))
 
 
 RIGHT_TYPE = {int: st.integers(-2, 8), str: st.sampled_from(REQUESTS + ["2024-01-31", "x"])}
 
 
 @st.composite
-def arguments(draw, signature, values, through_instance):
+def arguments(draw, function, values, through_instance):
     """Positional and keyword arguments, a good share of which bind."""
-    _, params, defaults, exact = signature
+    parameters = list(inspect.signature(function).parameters.values())
+    every_name = [p.name for p in parameters]
     if through_instance:
-        params = params[1:]
-    required = len(params) - defaults
+        parameters = parameters[1:]
+    params = [p.name for p in parameters]
+    required = sum(p.default is p.empty for p in parameters)
+    exact = {p.name: EXACT[p.annotation] for p in parameters if p.annotation in EXACT}
 
     def value(param):
         wanted = exact.get(param)
@@ -205,29 +170,42 @@ def arguments(draw, signature, values, through_instance):
     args = [value(params[i]) if i < len(params) else draw(values) for i in range(count)]
     mode = draw(st.integers(0, 3))
     if mode < 2:  # name the missing required parameters and maybe some optional ones
-        named = params[count:required] + draw(st.lists(st.sampled_from(params[required:]),
-                                                       unique=True) if defaults else st.just([]))
+        optional = params[required:]
+        named = params[count:required] + (draw(st.lists(st.sampled_from(optional), unique=True))
+                                          if optional else [])
         named = [p for p in named if p not in params[:count]]
     else:  # any parameters, even ones already given by position
         named = draw(st.lists(st.sampled_from(params), unique=True)) if params else []
     items = [(name, value(name)) for name in named]
     if mode == 3:
-        items += list(draw(st.dictionaries(keys(signature), values, max_size=3)).items())
+        items += list(draw(st.dictionaries(keys(every_name), values, max_size=3)).items())
     kwargs = {}
     for key, val in draw(st.permutations(items)):
         kwargs.setdefault(key, val)
     return args, kwargs
 
 
-BINDING_LIKE = re.compile(r"^(\w+\(\) (takes|got|keywords)|Argument '|keywords must be strings)")
+BINDING = re.compile(r"^(\w+\(\) (takes|got|keywords)|keywords must be strings)")
+# Our messages that have the interpreter's own wording, compared word for word with the plain
+# function's. The count and repeated-keyword messages have a wording of their own.
+INTERPRETERS_OWN = re.compile(r"^\w+\(\) got an unexpected keyword argument ")
+
+
+def outcome(call, args, kwargs):
+    """("value", result) or ("error", exception), with whatever the call prints swallowed."""
+    try:
+        with contextlib.redirect_stderr(io.StringIO()), contextlib.redirect_stdout(io.StringIO()):
+            return "value", call(*args, **kwargs)
+    except Exception as error:
+        return "error", error
 
 
 def check(qualified):
     cls, function = FUNCTIONS[qualified]
-    signature = SIGNATURES[qualified]
+    twin = plain_twin(function)
     if cls is None:
         values, selves = ordinary, st.just(None)
-    elif signature[0] == "__init__":
+    elif function.__name__ == "__init__":
         values = st.one_of(ordinary, fresh(cls))
         selves = st.one_of(st.none(), fresh(cls))
     else:
@@ -240,33 +218,32 @@ def check(qualified):
                                      HealthCheck.filter_too_much])
     @given(instance=selves, data=st.data())
     def call(instance, data):
-        args, kwargs = data.draw(arguments(signature, values, instance is not None))
-        target = function if instance is None else getattr(instance, signature[0])
-        expected = expected_failure(signature, ([instance] if instance is not None else [])
-                                    + args, kwargs, instance is not None)
-        try:
-            with contextlib.redirect_stderr(io.StringIO()), \
-                    contextlib.redirect_stdout(io.StringIO()):
-                result = target(*args, **kwargs)
-        except TypeError as error:
-            if expected is not None:
-                assert str(error) == expected, (qualified, str(error), expected)
-            else:
-                assert not BINDING_LIKE.match(str(error)), (qualified, "bound, yet", str(error))
-            return
-        except Exception as error:
-            assert expected is None, (qualified, expected, repr(error))
-            return
-        assert expected is None, (qualified, "no error, expected", expected)
-        if signature[0] == "_arun":
-            # Bound and accepted: a coroutine, with nothing of the body run yet.
-            assert isinstance(result, collections.abc.Coroutine), result
-            result.close()
+        args, kwargs = data.draw(arguments(function, values, instance is not None))
+        if instance is None:
+            target, twin_args = function, args
+        else:
+            target, twin_args = getattr(instance, function.__name__), [instance, *args]
+        kind, theirs = outcome(twin, twin_args, kwargs)
+        expected = None if kind == "error" else exact_type_failure(function, theirs)
+        kind, ours = outcome(target, args, kwargs)
+        context = (qualified, args, kwargs, theirs, ours)
+        if isinstance(theirs, TypeError):
+            assert isinstance(ours, TypeError) and BINDING.match(str(ours)), context
+            if INTERPRETERS_OWN.match(str(ours)) and all(isinstance(k, str) for k in kwargs):
+                assert str(ours) == str(theirs), context
+        elif expected is not None:
+            assert isinstance(ours, TypeError) and str(ours) == expected, context
+        else:
+            assert not (isinstance(ours, TypeError) and BINDING.match(str(ours))), context
+            if kind == "value" and inspect.iscoroutinefunction(function):
+                # Bound and accepted: a coroutine, with nothing of the body run yet.
+                assert isinstance(ours, collections.abc.Coroutine), ours
+                ours.close()
 
     call()
     print(f"{qualified}: {EXAMPLES} examples", flush=True)
 
 
-for qualified in SIGNATURES:
+for qualified in FUNCTIONS:
     check(qualified)
 print("ALL DONE", flush=True)

@@ -1,10 +1,9 @@
-"""Helpers of the robustness tests: child interpreters and closed ports."""
+"""Helpers of the robustness tests: child interpreters."""
 
 from __future__ import annotations
 
 import json
 import os
-import socket
 import subprocess
 import sys
 from pathlib import Path
@@ -31,13 +30,6 @@ def run_python(script: str, *args: str, cwd, timeout: float = 60.0) -> subproces
     return subprocess.run([sys.executable, script, *args], cwd=str(cwd), env=child_environment(),
                           stdin=subprocess.DEVNULL, capture_output=True, text=True,
                           timeout=timeout)
-
-
-def free_closed_port() -> int:
-    """A loopback port where nothing listens, so connections are refused at once."""
-    with socket.socket() as probe:
-        probe.bind(("127.0.0.1", 0))
-        return probe.getsockname()[1]
 
 
 class TabloomWorker:

@@ -17,7 +17,8 @@ from hypothesis import strategies as st
 
 from orvelkit.auspex import Auspex, conv_date
 
-from tests.robustness.helpers import HERE, free_closed_port, run_python
+from support.ports import free_loopback_port
+from tests.robustness.helpers import HERE, run_python
 
 SETTINGS = settings(max_examples=200, deadline=None, database=None,
                     suppress_health_check=[HealthCheck.too_slow])
@@ -171,7 +172,7 @@ def test_conv_date_writes_the_year_with_four_digits(text, expected):
 @pytest.mark.parametrize("module", ["orvelkit.auspex", "orvelkit.tabloom", "orvelkit.base"])
 def test_random_calls_bind_or_fail_with_the_binding_message(module, tmp_path):
     # A child, so that a crash of the interpreter shows as an exit code, not a lost run.
-    done = run_python(str(HERE / "binding_fuzz.py"), module, "150", str(free_closed_port()),
+    done = run_python(str(HERE / "binding_fuzz.py"), module, "150", str(free_loopback_port()),
                       cwd=tmp_path, timeout=120)
     assert done.returncode == 0 and done.stdout.rstrip().endswith("ALL DONE"), (
         f"exit code {done.returncode}\n--- stdout\n{done.stdout[-3000:]}\n"

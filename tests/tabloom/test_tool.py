@@ -2,7 +2,6 @@
 
 import builtins
 import gc
-import socket
 import sys
 import types
 import uuid
@@ -95,11 +94,8 @@ def test_credentials_with_url_syntax_reach_the_server(database, make_tool):
         database.server.drop_user(user)
 
 
-def test_unreachable_server_is_logged_reraised_and_the_engine_kept(records, entries):
-    with socket.socket() as probe:
-        probe.bind(("127.0.0.1", 0))
-        port = probe.getsockname()[1]
-    tool = Tool("u", "p", f"127.0.0.1:{port}", "d")
+def test_unreachable_server_is_logged_reraised_and_the_engine_kept(records, entries, closed_host):
+    tool = Tool("u", "p", closed_host, "d")
     with pytest.raises(sqlalchemy.exc.OperationalError) as info:
         tool.connect()
     assert isinstance(tool.engine, sqlalchemy.engine.Engine)

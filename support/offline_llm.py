@@ -3,7 +3,7 @@
 Asked for SQL (the text-to-SQL prompt ends in "SQLQuery:"), it answers with a
 fixed query; asked anything else (the synthesis step), it answers with a
 fixed sentence.  Enough to drive NLSQLTableQueryEngine against a real
-database with no model endpoint anywhere.
+database with no model endpoint anywhere: the tests and the demo both use it.
 """
 
 from __future__ import annotations
