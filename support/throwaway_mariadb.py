@@ -545,6 +545,9 @@ class ThrowawayMariaDB(_ServerHandle):
             f"--socket={self.socket}",
             f"--pid-file={tmp / 'mysqld.pid'}",
             f"--log-error={tmp / 'error.log'}",
+            # Internal temporary tables go to this server's own folder: servers sharing /tmp
+            # have been seen deleting each other's files.
+            f"--tmpdir={tmp}",
             f"--port={self.port}",
             "--bind-address=127.0.0.1",
             "--skip-networking=0",
