@@ -25,8 +25,6 @@ enum class ParamCheck : unsigned char { none, exact_int, exact_str };
 // Returns a new reference; throws PyErrorSet.
 using Body = Ref (*)(Frame& frame, PyObject* const* args);
 
-inline constexpr std::size_t max_parameters = 8;
-
 // Everything a call needs to bind its arguments and run its body.
 struct Signature {
     const ModuleState* state;

@@ -17,6 +17,13 @@ void raise_value(PyObject* value) {
 
 Ref new_list() { return check(PyList_New(0)); }
 
+Ref make_tuple(std::initializer_list<PyObject*> items) {
+    Ref tuple = check(PyTuple_New(static_cast<Py_ssize_t>(items.size())));
+    Py_ssize_t i = 0;
+    for (PyObject* item : items) PyTuple_SET_ITEM(tuple.get(), i++, Py_NewRef(item));
+    return tuple;
+}
+
 void append(PyObject* list, PyObject* value) { check_status(PyList_Append(list, value)); }
 
 Ref new_dict(std::initializer_list<std::pair<PyObject*, PyObject*>> items) {
@@ -63,7 +70,7 @@ bool exit_with_pending(const Frame& frame, PyObject* exit) {
     handler.reraise();
 }
 
-void exit_clean(const ModuleState&, PyObject* exit) {
+void exit_clean(PyObject* exit) {
     PyObject* args[] = {Py_None, Py_None, Py_None};
     Ref ignored = check(PyObject_Vectorcall(exit, args, 3, nullptr));
 }
