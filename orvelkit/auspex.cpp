@@ -27,7 +27,7 @@ enum class S : std::size_t {
     // parameters and locals
     self, input, data, dt, parsed_date, standardized_date, df, period, dates, values, x, model,
     date_intervals, average_interval, last_date, forecast_dates, forecast_x, forecast,
-    future_dates, forecast_df, date, i, sequence, seq, val, result, e, d, return_, window, tail, mean,
+    future_dates, forecast_df, date, i, sequence, seq, val, result, e, d, return_,
     // attributes and keywords
     parse, strftime, to_datetime, set_index, inplace, Timestamp, days, fit, predict, max,
     DataFrame, loads, match, print_exc, empty, replace, error,
@@ -102,9 +102,6 @@ constexpr NamedRow<S> string_table[] = {
     {S::e, ident("e")},
     {S::d, ident("d")},
     {S::return_, ident("return")},
-    {S::window, ident("window")},
-    {S::tail, ident("tail")},
-    {S::mean, ident("mean")},
     {S::parse, ident("parse")},
     {S::strftime, ident("strftime")},
     {S::to_datetime, ident("to_datetime")},
@@ -423,15 +420,6 @@ Ref run_body(Frame& f, PyObject* const* a) {
     });
 }
 
-Ref ts_summary_body(Frame& f, PyObject* const* a) {
-    const State& st = g_state;
-    PyObject* df = a[0];
-    PyObject* window = a[1];
-    f.at(117); Ref values = item(df, st.s(S::values));
-    Ref last = call_method(values.get(), st.s(S::tail), {window});
-    return call_method(last.get(), st.s(S::mean));
-}
-
 // ---- the functions ---------------------------------------------------------------------------
 
 // The coroutine's parts need the records below.
@@ -476,13 +464,6 @@ constexpr FunctionRecord<S> functions[] = {
             "forecasted values.\n\n    Example Usage:\n    df = pd.read_csv('sales_data.csv')  "
             "# Load your data\n    forecasted_data = ts_forecast(df, 30)\n    ",
      .body = ts_forecast_body},
-    {.qualname = "ts_summary",
-     .line = 116,
-     .params = {S::df, S::window},
-     .checks = {ParamCheck::none, ParamCheck::exact_int},
-     .defaults = {7},
-     .doc = "Mean of the last `window` values.",
-     .body = ts_summary_body},
 };
 using Functions = FunctionTable<descriptor, functions, g_state>;
 
@@ -562,7 +543,6 @@ void run_statements(Frame& f) {
 
     Functions::define<"conv_date">(f, st.dict);
     Functions::define<"ts_forecast">(f, st.dict);
-    Functions::define<"ts_summary">(f, st.dict);
 }
 
 }  // namespace
