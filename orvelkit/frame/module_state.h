@@ -101,7 +101,7 @@ struct ModuleState {
     FunctionObjects functions[max_functions] = {};
 
     PyModuleDef definition{};            // static like the state; see module_definition
-    PyModuleDef_Slot definition_slots[3]{};
+    PyModuleDef_Slot definition_slots[3]{};  // create, exec and the closing zero entry
     mutable bool position_switch_checked = false;  // the runtime module's switch is in place
     // Sorted by line, then name; written only while an error is being reported.
     mutable std::vector<TracebackCodeEntry> traceback_codes;

@@ -161,8 +161,9 @@ class FunctionTable {
         static constexpr const auto& record = Records[I];
         static constexpr std::size_t param_count = record.params.size();
         static constexpr std::size_t name_count = param_count + record.locals.size();
+        // The module's name, the dot, the qualified name and the closing zero.
         static constexpr std::size_t trace_size =
-            static_cast<std::size_t>(c_length(Module.full_name) + c_length(record.qualname)) + 2;
+            static_cast<std::size_t>(c_length(Module.full_name) + 1 + c_length(record.qualname)) + 1;
 
         static constexpr std::array<char, trace_size> trace_name =
             dotted_name<trace_size>(Module.full_name, record.qualname);
