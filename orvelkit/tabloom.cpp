@@ -191,8 +191,6 @@ void log_error(const State& st, S prefix, PyObject* e) {
     raise_value(exception.get());
 }
 
-Ref none() { return Ref::borrow(Py_None); }
-
 // ---- __init__ ---------------------------------------------------------------------------------
 
 // A user name or password as it goes into the URL: its text, percent-encoded with nothing left

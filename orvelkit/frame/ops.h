@@ -22,6 +22,9 @@ inline void set_item(PyObject* obj, PyObject* key, PyObject* value) {
 }
 inline bool truth(PyObject* obj) { return check_status(PyObject_IsTrue(obj)) == 1; }
 
+// None, as a body returns it.
+inline Ref none() { return Ref::borrow(Py_None); }
+
 // callable(*args)
 inline Ref call(PyObject* callable, std::initializer_list<PyObject*> args = {}) {
     return check(PyObject_Vectorcall(callable, const_cast<PyObject**>(args.begin()),
