@@ -422,7 +422,7 @@ Ref run_body(Frame& f, PyObject* const* a) {
 
 // ---- the functions ---------------------------------------------------------------------------
 
-// The coroutine's parts need the records below.
+// Defined after the records: the coroutine it makes takes its code and names from them.
 Ref arun_body(Frame& f, PyObject* const* a);
 
 constexpr FunctionRecord<S> functions[] = {

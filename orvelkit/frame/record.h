@@ -22,7 +22,7 @@ namespace orvelkit::frame {
 void more_items_than_the_frame_allows();
 void checks_must_be_none_or_one_per_parameter();
 void more_defaults_than_parameters();
-void a_record_needs_a_qualified_name_line_and_body();
+void a_record_needs_a_qualified_name_and_line();
 void no_record_has_this_qualified_name();
 
 // A list of at most `Capacity` items, filled when the record is compiled.
@@ -71,6 +71,13 @@ struct Annotation {
     E value;
 };
 
+// A record's body. It has no default: a record without `.body` does not compile. (Asking whether
+// a function's address is null is not a constant expression in every build, so this is how.)
+struct RequiredBody {
+    constexpr RequiredBody(Body body) : fn(body) {}
+    Body fn;
+};
+
 // Everything about one function or method; the frame derives the rest. Written with designated
 // initialisers in this order; lists longer than the frame's limit do not compile.
 template <class E>
@@ -84,7 +91,7 @@ struct FunctionRecord {
     FixedList<Annotation<E>, max_parameters + 1> annotations = {};  // the return's too
     int flags = 0;  // function_flag_coroutine for `async def`
     const char* doc = nullptr;
-    Body body = nullptr;
+    RequiredBody body;
 };
 
 // What follows the last dot of a qualified name.
@@ -114,8 +121,8 @@ consteval std::array<char, N> dotted_name(const char* module, const char* qualna
 
 template <class E>
 consteval bool record_is_sound(const FunctionRecord<E>& r) {
-    if (!r.qualname || !*plain_name(r.qualname) || r.line <= 0 || !r.body) {
-        a_record_needs_a_qualified_name_line_and_body();
+    if (!r.qualname || !*plain_name(r.qualname) || r.line <= 0) {
+        a_record_needs_a_qualified_name_and_line();
     }
     if (r.checks.size() != 0 && r.checks.size() != r.params.size()) {
         checks_must_be_none_or_one_per_parameter();
@@ -190,7 +197,7 @@ class FunctionTable {
             std::span<const ParamCheck>(record.checks.begin(), record.checks.size()),
             param_count - record.defaults.size(),
             &State.functions[I].defaults,
-            record.body,
+            record.body.fn,
         };
         static constexpr FunctionDef def{plain_name(record.qualname), entry<signature>, record.doc};
 
