@@ -24,6 +24,7 @@ void checks_must_be_none_or_one_per_parameter();
 void more_defaults_than_parameters();
 void a_record_needs_a_qualified_name_and_line();
 void no_record_has_this_qualified_name();
+void two_records_share_a_qualified_name();
 
 // A list of at most `Capacity` items, filled when the record is compiled.
 template <class T, std::size_t Capacity>
@@ -148,7 +149,14 @@ class FunctionTable {
     static_assert(count <= max_functions, "more function records than the module state holds");
 
     static consteval bool all_sound() {
-        for (const auto& r : Records) record_is_sound(r);
+        for (std::size_t i = 0; i < count; ++i) {
+            record_is_sound(Records[i]);
+            for (std::size_t j = 0; j < i; ++j) {
+                if (same_text(Records[i].qualname, Records[j].qualname)) {
+                    two_records_share_a_qualified_name();
+                }
+            }
+        }
         return true;
     }
     static_assert(all_sound());

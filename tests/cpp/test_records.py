@@ -76,6 +76,9 @@ CASES = [
     ("a qualified name ending in a dot",
      "{.qualname = \"Owner.\", .line = 9, .params = {S::a}, .body = body},", "",
      "a_record_needs_a_qualified_name_and_line"),
+    ("two records of one name",
+     "{.qualname = \"Owner.sound\", .line = 9, .params = {S::a}, .body = body},", "",
+     "two_records_share_a_qualified_name"),
     ("defining a name no record has", SOUND, 'Functions::define<"Owner.missing">(f, ns);',
      "no_record_has_this_qualified_name"),
 ]
