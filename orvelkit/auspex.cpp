@@ -1,14 +1,12 @@
 // orvelkit.auspex: the forecasting tool. A straight-line forecast over a DataFrame of dated values,
 // date normalisation, the pydantic input schema and the LangChain tool with its async refusal.
 // Includes only the frame and the standard library.
-#include "frame/class_stmt.h"
 #include "frame/coroutine.h"
-#include "frame/function.h"
 #include "frame/names.h"
-#include "frame/ops.h"
+#include "frame/record.h"
 
-#include <array>
 #include <cstddef>
+#include <string_view>
 #include <utility>
 
 namespace {
@@ -25,7 +23,7 @@ enum class S : std::size_t {
     Decimal, traceback, NotImplementedError, sum, range,
     // classes and functions
     ForecastInput, Config, ForecastInput_Config, arbitrary_types_allowed, description, name,
-    Auspex, run, Auspex_run, arun, Auspex_arun, conv_date, ts_forecast,
+    Auspex, conv_date, ts_forecast,
     // parameters and locals
     self, input, data, dt, parsed_date, standardized_date, df, period, dates, values, x, model,
     date_intervals, average_interval, last_date, forecast_dates, forecast_x, forecast,
@@ -73,10 +71,6 @@ constexpr NamedRow<S> string_table[] = {
     {S::description, ident("description")},
     {S::name, ident("name")},
     {S::Auspex, ident("Auspex")},
-    {S::run, ident("_run")},
-    {S::Auspex_run, text("Auspex._run")},
-    {S::arun, ident("_arun")},
-    {S::Auspex_arun, text("Auspex._arun")},
     {S::conv_date, ident("conv_date")},
     {S::ts_forecast, ident("ts_forecast")},
     {S::self, ident("self")},
@@ -162,13 +156,13 @@ static_assert(std::size(cached_builtin_rows) == static_cast<std::size_t>(B::coun
 // ---- module state -----------------------------------------------------------------------------
 
 void make_numbers(ModuleState& st);
-void make_tuples_and_code(ModuleState& st);
+void make_tuples(ModuleState& st);
 void ready_types(ModuleState& st);
 void run_statements(Frame& frame);
 
 constexpr ModuleDescriptor descriptor{
     "auspex",        "orvelkit.auspex", "orvelkit\\auspex", string_rows,
-    cached_builtin_rows, true,          make_numbers,       make_tuples_and_code,
+    cached_builtin_rows, true,          make_numbers,       make_tuples,
     ready_types,     run_statements,
 };
 
@@ -180,10 +174,6 @@ struct State : ModuleState {
     PyObject* kw_description = nullptr;  // ("description",)
     PyObject* kw_inplace = nullptr;      // ("inplace",)
     PyObject* kw_days = nullptr;         // ("days",)
-    PyObject* code_run = nullptr;
-    PyObject* code_arun = nullptr;
-    PyObject* code_conv_date = nullptr;
-    PyObject* code_ts_forecast = nullptr;
     PyTypeObject* closure_type = nullptr;  // the record an _arun coroutine keeps its arguments in
 };
 
@@ -197,31 +187,11 @@ void make_numbers(ModuleState& base) {
     keep(st.int_1970, check(PyLong_FromLong(1970)));
 }
 
-void make_tuples_and_code(ModuleState& base) {
+void make_tuples(ModuleState& base) {
     State& st = state_of(base);
-    auto s = [&](S row) { return st.s(row); };
-    keep(st.kw_description, make_tuple({s(S::description)}));
-    keep(st.kw_inplace, make_tuple({s(S::inplace)}));
-    keep(st.kw_days, make_tuple({s(S::days)}));
-    keep(st.code_run,
-         make_code(st, 2,
-                   {s(S::self), s(S::input), s(S::traceback), s(S::data), s(S::dates),
-                    s(S::sequence), s(S::seq), s(S::val), s(S::df), s(S::period), s(S::result),
-                    s(S::e), s(S::d)},
-                   s(S::run), s(S::Auspex_run), 32, false));
-    keep(st.code_arun,
-         make_code(st, 2, {s(S::self), s(S::data)}, s(S::arun), s(S::Auspex_arun), 63, true));
-    keep(st.code_conv_date,
-         make_code(st, 1, {s(S::dt), s(S::parsed_date), s(S::standardized_date)},
-                   s(S::conv_date), s(S::conv_date), 67, false));
-    keep(st.code_ts_forecast,
-         make_code(st, 2,
-                   {s(S::df), s(S::period), s(S::dates), s(S::values), s(S::x), s(S::model),
-                    s(S::date_intervals), s(S::average_interval), s(S::last_date),
-                    s(S::forecast_dates), s(S::forecast_x), s(S::forecast), s(S::future_dates),
-                    s(S::forecast_df), s(S::date), s(S::x), s(S::i), s(S::i), s(S::date),
-                    s(S::x), s(S::date)},
-                   s(S::ts_forecast), s(S::ts_forecast), 73, false));
+    keep(st.kw_description, make_tuple({st.s(S::description)}));
+    keep(st.kw_inplace, make_tuple({st.s(S::inplace)}));
+    keep(st.kw_days, make_tuple({st.s(S::days)}));
 }
 
 // ---- the closure record of _arun ------------------------------------------------------------
@@ -269,18 +239,9 @@ void ready_types(ModuleState& base) {
     st.closure_type = &closure_type;
 }
 
-// ---- documentation texts of the functions ---------------------------------------------------
-
-constexpr const char* run_doc = "Time series forecasting.";
-constexpr const char* ts_forecast_doc =
-    "\n    Perform time series forecasting on a DataFrame with two columns (date and values).\n"
-    "\n    Args:\n        df (pd.DataFrame): The DataFrame containing time series data with two "
-    "columns.\n        period (int): The number of periods into the future to forecast.\n\n"
-    "    Returns:\n        pd.DataFrame: A DataFrame with date and forecasted values.\n\n"
-    "    Example Usage:\n    df = pd.read_csv('sales_data.csv')  # Load your data\n"
-    "    forecasted_data = ts_forecast(df, 30)\n    ";
-
 // ---- conv_date ----------------------------------------------------------------------------------
+
+constexpr Py_ssize_t year_width = 4;  // YYYY
 
 // This interpreter's strftime writes years before 1000 with fewer than four digits ("999-12-31");
 // the text promised is YYYY-MM-DD, as later interpreters write it. Only a result that starts with
@@ -291,8 +252,10 @@ Ref pad_short_year(const State& st, Ref&& text) {
     const Py_ssize_t length = PyUnicode_GET_LENGTH(text.get());
     Py_ssize_t digits = 0;
     while (digits < length && chars[digits] >= '0' && chars[digits] <= '9') ++digits;
-    if (digits == 0 || digits >= 4 || digits == length || chars[digits] != '-') return std::move(text);
-    Ref zeros = check(PyUnicode_Substring(st.s(S::year_zeros), 0, 4 - digits));
+    if (digits == 0 || digits >= year_width || digits == length || chars[digits] != '-') {
+        return std::move(text);
+    }
+    Ref zeros = check(PyUnicode_Substring(st.s(S::year_zeros), 0, year_width - digits));
     return concat({zeros.get(), text.get()});
 }
 
@@ -304,22 +267,7 @@ Ref conv_date_body(Frame& f, PyObject* const* a) {
     return pad_short_year(st, std::move(standardized_date));
 }
 
-constexpr std::size_t conv_date_params[] = {row(S::dt)};
-const Signature conv_date_sig{&g_state, "conv_date", "orvelkit.auspex.conv_date", 67,
-                              conv_date_params, {}, 1, nullptr, conv_date_body};
-constexpr FunctionDef conv_date_def{"conv_date", entry<conv_date_sig>, nullptr};
-
 // ---- ts_forecast --------------------------------------------------------------------------------
-
-// [f(item) for item in iterable], the iteration protocol throwing on failure.
-template <class Each>
-Ref list_comprehension(PyObject* iterable, Each&& each) {
-    Ref result = new_list();
-    Ref it = check(PyObject_GetIter(iterable));
-    while (Ref item = Ref::steal(PyIter_Next(it.get()))) append(result.get(), each(item.get()).get());
-    if (PyErr_Occurred()) throw_error();
-    return result;
-}
 
 // [[v] for v in values]: the n×1 design matrix of the regression.
 Ref column_matrix(PyObject* values) {
@@ -403,24 +351,17 @@ Ref ts_forecast_body(Frame& f, PyObject* const* a) {
     return forecast_df;
 }
 
-constexpr std::size_t ts_forecast_params[] = {row(S::df), row(S::period)};
-constexpr ParamCheck ts_forecast_checks[] = {ParamCheck::none, ParamCheck::exact_int};
-const Signature ts_forecast_sig{&g_state, "ts_forecast", "orvelkit.auspex.ts_forecast", 73,
-                                ts_forecast_params, ts_forecast_checks, 2, nullptr,
-                                ts_forecast_body};
-constexpr FunctionDef ts_forecast_def{"ts_forecast", entry<ts_forecast_sig>, ts_forecast_doc};
-
 // ---- Auspex._run ---------------------------------------------------------------------------------
 
 // The decimal number of a value written Decimal('digits'). The pattern has matched its start; a
 // value with anything after the closing parenthesis is refused, never converted from its leading
 // part.
 Ref decimal_from_form(const State& st, PyObject* val) {
-    constexpr Py_ssize_t digits_start = 9;  // len("Decimal('")
+    constexpr auto digits_start = static_cast<Py_ssize_t>(std::string_view("Decimal('").size());
     const Py_ssize_t length = PyUnicode_GET_LENGTH(val);
     const Py_ssize_t close = PyUnicode_Find(val, st.s(S::decimal_close), digits_start, length, 1);
     if (close == -2) throw_error();
-    if (close < 0 || close + 2 != length) {
+    if (close < 0 || close + PyUnicode_GET_LENGTH(st.s(S::decimal_close)) != length) {
         Ref shown = check(PyObject_Repr(val));
         raise_object(PyExc_ValueError, concat({shown.get(), st.s(S::not_a_valid_decimal)}).get());
     }
@@ -440,7 +381,7 @@ Ref run_body(Frame& f, PyObject* const* a) {
     f.at(35); if (check_status(PyUnicode_Contains(input.get(), s(S::single_quote)))) {
         f.at(37); input = call_method(input.get(), s(S::replace), {s(S::single_quote), s(S::double_quote)});
     }
-    try {
+    return try_except(f, [&] {
         f.at(39); input = call(attr(g(S::json).get(), s(S::loads)).get(), {input.get()});
         f.at(40); Ref data = item(input.get(), s(S::data_input));
         f.at(41); Ref dates = item(data.get(), s(S::date));
@@ -472,28 +413,67 @@ Ref run_body(Frame& f, PyObject* const* a) {
             f.at(56); return new_dict({{s(S::error), s(S::empty_forecast)}});
         }
         f.at(58); return result;
-    } catch (const PyErrorSet&) {
-        if (!pending_is_exception()) throw;
-        f.add_entry();
-        ExceptHandler handler;
-        f.at(59); PyObject* e = handler.value();
+    }, 59, [&](ExceptHandler& handler) {
+        PyObject* e = handler.value();
         f.at(60); Ref ignored = call(attr(traceback.get(), s(S::print_exc)).get());
         f.at(61); return new_dict({{s(S::error), check(PyObject_Str(e)).get()}});
-    }
+    });
 }
 
-constexpr std::size_t run_params[] = {row(S::self), row(S::input)};
-constexpr ParamCheck run_checks[] = {ParamCheck::none, ParamCheck::exact_str};
-const Signature run_sig{&g_state, "_run", "orvelkit.auspex.Auspex._run", 32, run_params,
-                        run_checks, 2, nullptr, run_body};
-constexpr FunctionDef run_def{"_run", entry<run_sig>, run_doc};
+// ---- the functions ---------------------------------------------------------------------------
+
+// Defined after the records: the coroutine it makes takes its code and names from them.
+Ref arun_body(Frame& f, PyObject* const* a);
+
+constexpr FunctionRecord<S> functions[] = {
+    {.qualname = "Auspex._run",
+     .line = 32,
+     .params = {S::self, S::input},
+     .locals = {S::traceback, S::data, S::dates, S::sequence, S::seq, S::val, S::df, S::period,
+                S::result, S::e, S::d},
+     .checks = {ParamCheck::none, ParamCheck::exact_str},
+     .annotations = {{S::input, S::text_str}, {S::return_, S::text_Dict}},
+     .doc = "Time series forecasting.",
+     .body = run_body},
+    {.qualname = "Auspex._arun",
+     .line = 63,
+     .params = {S::self, S::data},
+     .checks = {ParamCheck::none, ParamCheck::exact_str},
+     .annotations = {{S::data, S::text_str}, {S::return_, S::text_str}},
+     .flags = function_flag_coroutine,
+     .body = arun_body},
+    {.qualname = "conv_date",
+     .line = 67,
+     .params = {S::dt},
+     .locals = {S::parsed_date, S::standardized_date},
+     .body = conv_date_body},
+    {.qualname = "ts_forecast",
+     .line = 73,
+     .params = {S::df, S::period},
+     .locals = {S::dates, S::values, S::x, S::model, S::date_intervals, S::average_interval,
+                S::last_date, S::forecast_dates, S::forecast_x, S::forecast, S::future_dates,
+                S::forecast_df, S::date, S::x, S::i, S::i, S::date, S::x, S::date},
+     .checks = {ParamCheck::none, ParamCheck::exact_int},
+     .annotations = {{S::df, S::text_pd_DataFrame},
+                     {S::period, S::text_int},
+                     {S::return_, S::text_pd_DataFrame}},
+     .doc = "\n    Perform time series forecasting on a DataFrame with two columns (date and values).\n"
+            "\n    Args:\n        df (pd.DataFrame): The DataFrame containing time series data "
+            "with two columns.\n        period (int): The number of periods into the future to "
+            "forecast.\n\n    Returns:\n        pd.DataFrame: A DataFrame with date and "
+            "forecasted values.\n\n    Example Usage:\n    df = pd.read_csv('sales_data.csv')  "
+            "# Load your data\n    forecasted_data = ts_forecast(df, 30)\n    ",
+     .body = ts_forecast_body},
+};
+using Functions = FunctionTable<descriptor, functions, g_state>;
 
 // ---- Auspex._arun ---------------------------------------------------------------------------------
 
 // The coroutine's body: it refuses on its first resumption, or raises what throw() brought.
 PyObject* arun_coroutine_body(PyObject*, PyObject* sent) noexcept {
     const State& st = g_state;
-    Frame f(st, "_arun", 63);
+    constexpr auto& arun = Functions::record<"Auspex._arun">();
+    Frame f(st, plain_name(arun.qualname), arun.line);
     return boundary(f, [&]() -> Ref {
         if (!sent) throw_error();  // the thrown exception is pending
         f.at(64); Ref refusal = call(st.cached(B::NotImplementedError), {st.s(S::no_async)});
@@ -509,32 +489,12 @@ Ref arun_body(Frame&, PyObject* const* a) {
     closure->data = Py_NewRef(a[1]);
     PyObject_GC_Track(closure);
     Ref record = Ref::steal(reinterpret_cast<PyObject*>(closure));
-    return make_coroutine(st, arun_coroutine_body, record.get(), st.code_arun, st.s(S::arun),
-                          st.s(S::Auspex_arun), st.s(S::module_name));
+    const FunctionObjects& arun = Functions::objects<"Auspex._arun">();
+    return make_coroutine(st, arun_coroutine_body, record.get(), arun.code, arun.name,
+                          arun.qualname, st.s(S::module_name));
 }
-
-constexpr std::size_t arun_params[] = {row(S::self), row(S::data)};
-constexpr ParamCheck arun_checks[] = {ParamCheck::none, ParamCheck::exact_str};
-const Signature arun_sig{&g_state, "_arun", "orvelkit.auspex.Auspex._arun", 63, arun_params,
-                         arun_checks, 2, nullptr, arun_body};
-constexpr FunctionDef arun_def{"_arun", entry<arun_sig>, nullptr};
 
 // ---- module statements ----------------------------------------------------------------------------
-
-// def name(...) at module level or in a class body: the function, its annotations, the store.
-void define(const State& st, PyObject* target, bool in_class, const FunctionDef& def, int flags,
-            S name, S qualname, PyObject* code,
-            std::initializer_list<std::pair<PyObject*, PyObject*>> annotations) {
-    Ref annotation_dict;
-    if (annotations.size() != 0) annotation_dict = new_dict(annotations);
-    Ref function = make_function(st, def, flags, st.s(qualname), st.s(S::module_name), code,
-                                 nullptr, annotation_dict.get());
-    if (in_class) {
-        namespace_set(target, st.s(name), function.get());
-        return;
-    }
-    set_global(st, st.s(name), function.get());
-}
 
 void run_statements(Frame& f) {
     const State& st = g_state;
@@ -574,23 +534,17 @@ void run_statements(Frame& f) {
                               s(S::tool_doc), nullptr, [&](PyObject* ns) {
             f.at(27); namespace_set(ns, s(S::name), s(S::forecast_name));
             f.at(28); namespace_set(ns, s(S::description), s(S::tool_description));
-            f.at(32); define(st, ns, true, run_def, 0, S::run, S::Auspex_run, st.code_run,
-                             {{s(S::input), s(S::text_str)}, {s(S::return_), s(S::text_Dict)}});
-            f.at(63); define(st, ns, true, arun_def, function_flag_coroutine, S::arun, S::Auspex_arun,
-                             st.code_arun, {{s(S::data), s(S::text_str)}, {s(S::return_), s(S::text_str)}});
+            Functions::define<"Auspex._run">(f, ns);
+            Functions::define<"Auspex._arun">(f, ns);
             f.at(24);
         });
         set_global(st, s(S::Auspex), cls.get());
     }
 
-    f.at(67); define(st, st.dict, false, conv_date_def, 0, S::conv_date, S::conv_date,
-                     st.code_conv_date, {});
-    f.at(73); define(st, st.dict, false, ts_forecast_def, 0, S::ts_forecast, S::ts_forecast,
-                     st.code_ts_forecast,
-                     {{s(S::df), s(S::text_pd_DataFrame)}, {s(S::period), s(S::text_int)},
-                      {s(S::return_), s(S::text_pd_DataFrame)}});
+    Functions::define<"conv_date">(f, st.dict);
+    Functions::define<"ts_forecast">(f, st.dict);
 }
 
 }  // namespace
 
-PyMODINIT_FUNC PyInit_auspex() { return module_definition(g_state); }
+PyMODINIT_FUNC PyInit_auspex() { return module_definition<g_state>(); }

@@ -1,12 +1,9 @@
 // orvelkit.base: the MySQL connector. MySQLDatabaseConnector keeps four credentials, connects
 // through SQLAlchemy and PyMySQL, holds the connection as a llama_index SQLDatabase and reports
 // outcomes in a status dict instead of raising. Includes only the frame and the standard library.
-#include "frame/class_stmt.h"
-#include "frame/function.h"
 #include "frame/names.h"
-#include "frame/ops.h"
+#include "frame/record.h"
 
-#include <array>
 #include <cstddef>
 #include <utility>
 
@@ -23,8 +20,7 @@ enum class S : std::size_t {
     SQLDatabase, llama_index_llms, OpenAI, ServiceContext, urllib_parse, quote, safe,
     sqlalchemy_engine, make_url,
     // the class and its functions
-    MySQLDatabaseConnector, init, Connector_init, connect, Connector_connect, getdbinstance,
-    Connector_getdbinstance,
+    MySQLDatabaseConnector,
     // parameters and locals
     self, db_user, db_password, db_host, db_name, uri, db_engine, e,
     // attributes and status keys
@@ -57,12 +53,6 @@ constexpr NamedRow<S> string_table[] = {
     {S::sqlalchemy_engine, text("sqlalchemy.engine")},
     {S::make_url, ident("make_url")},
     {S::MySQLDatabaseConnector, ident("MySQLDatabaseConnector")},
-    {S::init, ident("__init__")},
-    {S::Connector_init, text("MySQLDatabaseConnector.__init__")},
-    {S::connect, ident("connect")},
-    {S::Connector_connect, text("MySQLDatabaseConnector.connect")},
-    {S::getdbinstance, ident("getdbinstance")},
-    {S::Connector_getdbinstance, text("MySQLDatabaseConnector.getdbinstance")},
     {S::self, ident("self")},
     {S::db_user, ident("db_user")},
     {S::db_password, ident("db_password")},
@@ -104,23 +94,19 @@ constexpr auto string_rows = rows_of(string_table);
 
 // ---- module state -----------------------------------------------------------------------------
 
-void make_tuples_and_code(ModuleState& st);
+void make_tuples(ModuleState& st);
 void run_statements(Frame& frame);
 
 // No cached builtins: `str` is looked up at each use like any global.
 constexpr ModuleDescriptor descriptor{
     "base",  "orvelkit.base", "orvelkit\\base", string_rows, {}, false, nullptr,
-    make_tuples_and_code, nullptr, run_statements,
+    make_tuples, nullptr, run_statements,
 };
 
 // The module's own fields after the frame's; each holds one reference for the process.
 struct State : ModuleState {
     using ModuleState::ModuleState;
-    PyObject* init_defaults = nullptr;  // (None, None, None, None): the four credentials
-    PyObject* kw_safe = nullptr;        // ("safe",)
-    PyObject* code_init = nullptr;
-    PyObject* code_connect = nullptr;
-    PyObject* code_getdbinstance = nullptr;
+    PyObject* kw_safe = nullptr;  // ("safe",)
     // urllib.parse.quote and sqlalchemy.engine.make_url, taken once at initialisation: user names
     // and passwords are encoded, and URLs proved to read back as given, the same way for the life
     // of the process, whatever later happens to those modules or to this one's globals.
@@ -132,21 +118,9 @@ State g_state{descriptor};
 
 State& state_of(ModuleState& st) { return static_cast<State&>(st); }
 
-void make_tuples_and_code(ModuleState& base) {
+void make_tuples(ModuleState& base) {
     State& st = state_of(base);
-    auto s = [&](S r) { return st.s(r); };
-    keep(st.init_defaults, make_tuple({Py_None, Py_None, Py_None, Py_None}));
-    keep(st.kw_safe, make_tuple({s(S::safe)}));
-    keep(st.code_init,
-         make_code(st, 5,
-                   {s(S::self), s(S::db_user), s(S::db_password), s(S::db_host), s(S::db_name)},
-                   s(S::init), s(S::Connector_init), 101, false));
-    keep(st.code_connect,
-         make_code(st, 1, {s(S::self), s(S::uri), s(S::db_engine), s(S::e)}, s(S::connect),
-                   s(S::Connector_connect), 109, false));
-    keep(st.code_getdbinstance,
-         make_code(st, 1, {s(S::self), s(S::uri), s(S::db_engine), s(S::e)}, s(S::getdbinstance),
-                   s(S::Connector_getdbinstance), 125, false));
+    keep(st.kw_safe, make_tuple({st.s(S::safe)}));
 }
 
 // ---- helpers shared by connect and getdbinstance ----------------------------------------------
@@ -269,12 +243,6 @@ Ref init_body(Frame& f, PyObject* const* a) {
     return Ref::borrow(Py_None);
 }
 
-constexpr std::size_t init_params[] = {row(S::self), row(S::db_user), row(S::db_password),
-                                       row(S::db_host), row(S::db_name)};
-const Signature init_sig{&g_state, "__init__", "orvelkit.base.MySQLDatabaseConnector.__init__",
-                         101, init_params, {}, 1, &g_state.init_defaults, init_body};
-constexpr FunctionDef init_def{"__init__", entry<init_sig>, nullptr};
-
 // ---- MySQLDatabaseConnector.connect -------------------------------------------------------------
 
 Ref connect_body(Frame& f, PyObject* const* a) {
@@ -289,28 +257,20 @@ Ref connect_body(Frame& f, PyObject* const* a) {
         set_status(st, self, S::message, s(S::credentials_missing));
         f.at(112); return attr(self, s(S::connection_status));
     }
-    try {
+    try_except(f, [&] {
         f.at(115); Ref uri = connection_url(st, self);
         f.at(116); Ref db_engine = call(g(S::create_engine).get(), {uri.get()});
         f.at(117); set_attr(self, s(S::db), call(g(S::SQLDatabase).get(), {db_engine.get()}).get());
         f.at(118); set_status(st, self, S::connected, Py_True);
         f.at(119); set_status(st, self, S::message, s(S::connection_successful));
-    } catch (const PyErrorSet&) {
-        if (!pending_is_exception()) throw;
-        f.add_entry();
-        ExceptHandler handler;
-        f.at(120); PyObject* e = handler.value();
+    }, 120, [&](ExceptHandler& handler) {
+        PyObject* e = handler.value();
         // The latest attempt failed, whatever an earlier one achieved; `db` keeps its object.
         f.at(121); set_status(st, self, S::connected, Py_False);
         set_status(st, self, S::message, call(g(S::str).get(), {e}).get());
-    }
+    });
     f.at(123); return attr(self, s(S::connection_status));
 }
-
-constexpr std::size_t method_params[] = {row(S::self)};
-const Signature connect_sig{&g_state, "connect", "orvelkit.base.MySQLDatabaseConnector.connect",
-                            109, method_params, {}, 1, nullptr, connect_body};
-constexpr FunctionDef connect_def{"connect", entry<connect_sig>, nullptr};
 
 // ---- MySQLDatabaseConnector.getdbinstance -------------------------------------------------------
 
@@ -324,7 +284,7 @@ Ref getdbinstance_body(Frame& f, PyObject* const* a) {
         f.at(127); set_status(st, self, S::message, s(S::credentials_missing));
         f.at(128); return attr(self, s(S::connection_status));
     }
-    try {
+    try_except(f, [&] {
         // Identity with None, not truth: a present object that tests false is handed out as is.
         f.at(131); if (attr(self, s(S::db)).get() == Py_None) {
             f.at(132); Ref uri = connection_url(st, self);
@@ -332,30 +292,35 @@ Ref getdbinstance_body(Frame& f, PyObject* const* a) {
             f.at(134); set_attr(self, s(S::db),
                                 call(g(S::SQLDatabase).get(), {db_engine.get()}).get());
         }
-    } catch (const PyErrorSet&) {
-        if (!pending_is_exception()) throw;
-        f.add_entry();
-        ExceptHandler handler;
-        f.at(135); PyObject* e = handler.value();
+    }, 135, [&](ExceptHandler& handler) {
+        PyObject* e = handler.value();
         f.at(136); set_status(st, self, S::message, call(g(S::str).get(), {e}).get());
-    }
+    });
     f.at(138); return attr(self, s(S::db));
 }
 
-const Signature getdbinstance_sig{&g_state, "getdbinstance",
-                                  "orvelkit.base.MySQLDatabaseConnector.getdbinstance", 125,
-                                  method_params, {}, 1, nullptr, getdbinstance_body};
-constexpr FunctionDef getdbinstance_def{"getdbinstance", entry<getdbinstance_sig>, nullptr};
+// ---- the functions ---------------------------------------------------------------------------
+
+constexpr FunctionRecord<S> functions[] = {
+    {.qualname = "MySQLDatabaseConnector.__init__",
+     .line = 101,
+     .params = {S::self, S::db_user, S::db_password, S::db_host, S::db_name},
+     .defaults = {py_none, py_none, py_none, py_none},
+     .body = init_body},
+    {.qualname = "MySQLDatabaseConnector.connect",
+     .line = 109,
+     .params = {S::self},
+     .locals = {S::uri, S::db_engine, S::e},
+     .body = connect_body},
+    {.qualname = "MySQLDatabaseConnector.getdbinstance",
+     .line = 125,
+     .params = {S::self},
+     .locals = {S::uri, S::db_engine, S::e},
+     .body = getdbinstance_body},
+};
+using Functions = FunctionTable<descriptor, functions, g_state>;
 
 // ---- module statements ------------------------------------------------------------------------
-
-// def name(...) in the class body: the function, its defaults, the store into the namespace.
-void define_method(const State& st, PyObject* ns, const FunctionDef& def, S name, S qualname,
-                   PyObject* code, PyObject* defaults) {
-    Ref function = make_function(st, def, 0, st.s(qualname), st.s(S::module_name), code,
-                                 defaults, nullptr);
-    namespace_set(ns, st.s(name), function.get());
-}
 
 void run_statements(Frame& f) {
     State& st = g_state;
@@ -377,12 +342,9 @@ void run_statements(Frame& f) {
         Ref cls = build_class(st, s(S::MySQLDatabaseConnector), s(S::MySQLDatabaseConnector),
                               st.empty_tuple, s(S::module_name), nullptr, nullptr,
                               [&](PyObject* ns) {
-            f.at(101); define_method(st, ns, init_def, S::init, S::Connector_init, st.code_init,
-                                     st.init_defaults);
-            f.at(109); define_method(st, ns, connect_def, S::connect, S::Connector_connect,
-                                     st.code_connect, nullptr);
-            f.at(125); define_method(st, ns, getdbinstance_def, S::getdbinstance,
-                                     S::Connector_getdbinstance, st.code_getdbinstance, nullptr);
+            Functions::define<"MySQLDatabaseConnector.__init__">(f, ns);
+            Functions::define<"MySQLDatabaseConnector.connect">(f, ns);
+            Functions::define<"MySQLDatabaseConnector.getdbinstance">(f, ns);
             f.at(100);
         });
         set_global(st, s(S::MySQLDatabaseConnector), cls.get());
@@ -391,4 +353,4 @@ void run_statements(Frame& f) {
 
 }  // namespace
 
-PyMODINIT_FUNC PyInit_base() { return module_definition(g_state); }
+PyMODINIT_FUNC PyInit_base() { return module_definition<g_state>(); }

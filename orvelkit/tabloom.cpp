@@ -1,19 +1,17 @@
 // orvelkit.tabloom: the table-cache tool. Connects to one MySQL database through SQLAlchemy, loads
 // every table into a DataFrame through a pickle cache file, and prints the tables' columns.
 // Includes only the frame, the standard library and the POSIX file calls the cache needs.
-#include "frame/class_stmt.h"
-#include "frame/function.h"
 #include "frame/names.h"
-#include "frame/ops.h"
+#include "frame/record.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <array>
 #include <cerrno>
 #include <climits>
 #include <cstddef>
+#include <iterator>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -32,9 +30,7 @@ enum class S : std::size_t {
     // builtins
     all, ValueError, open, print, ConnectionError,
     // the class and its functions
-    MySQLDatabaseTabloom, init, MySQLDatabaseTabloom_init, connect, MySQLDatabaseTabloom_connect,
-    prepare_data, MySQLDatabaseTabloom_prepare_data, print_table_schemas,
-    MySQLDatabaseTabloom_print_table_schemas,
+    MySQLDatabaseTabloom, connect,
     // parameters and locals
     self, username, password, host, database, cache_path, cache_file, conn, e, cache_full_path,
     file, dataframes, connection, inspector, table_name, df, column,
@@ -77,14 +73,7 @@ constexpr NamedRow<S> string_table[] = {
     {S::print, ident("print")},
     {S::ConnectionError, ident("ConnectionError")},
     {S::MySQLDatabaseTabloom, ident("MySQLDatabaseTabloom")},
-    {S::init, ident("__init__")},
-    {S::MySQLDatabaseTabloom_init, text("MySQLDatabaseTabloom.__init__")},
     {S::connect, ident("connect")},
-    {S::MySQLDatabaseTabloom_connect, text("MySQLDatabaseTabloom.connect")},
-    {S::prepare_data, ident("prepare_data")},
-    {S::MySQLDatabaseTabloom_prepare_data, text("MySQLDatabaseTabloom.prepare_data")},
-    {S::print_table_schemas, ident("print_table_schemas")},
-    {S::MySQLDatabaseTabloom_print_table_schemas, text("MySQLDatabaseTabloom.print_table_schemas")},
     {S::self, ident("self")},
     {S::username, ident("username")},
     {S::password, ident("password")},
@@ -177,26 +166,21 @@ static_assert(std::size(cached_builtin_rows) == static_cast<std::size_t>(B::coun
 
 // ---- module state -----------------------------------------------------------------------------
 
-void make_tuples_and_code(ModuleState& st);
+void make_tuples(ModuleState& st);
 void run_statements(Frame& frame);
 
 constexpr ModuleDescriptor descriptor{
     "tabloom",           "orvelkit.tabloom", "orvelkit\\tabloom", string_rows,
-    cached_builtin_rows, false,              nullptr,             make_tuples_and_code,
+    cached_builtin_rows, false,              nullptr,             make_tuples,
     nullptr,             run_statements,
 };
 
 // The module's own fields after the frame's; each holds one reference for the process.
 struct State : ModuleState {
     using ModuleState::ModuleState;
-    PyObject* init_defaults = nullptr;    // (".", "db_cache.pkl")
     PyObject* kw_level_format = nullptr;  // ("level", "format")
     PyObject* kw_level = nullptr;         // ("level",)
     PyObject* kw_safe = nullptr;          // ("safe",)
-    PyObject* code_init = nullptr;
-    PyObject* code_connect = nullptr;
-    PyObject* code_prepare_data = nullptr;
-    PyObject* code_print_table_schemas = nullptr;
     // urllib.parse.quote and sqlalchemy.engine.make_url, kept here rather than in the namespace:
     // what encodes the credentials and what proves the URL reads back as given must not be
     // something a caller can swap out by assigning a module global.
@@ -208,30 +192,11 @@ State g_state{descriptor};
 
 State& state_of(ModuleState& st) { return static_cast<State&>(st); }
 
-void make_tuples_and_code(ModuleState& base) {
+void make_tuples(ModuleState& base) {
     State& st = state_of(base);
-    auto s = [&](S r) { return st.s(r); };
-    keep(st.init_defaults, make_tuple({s(S::default_cache_path), s(S::default_cache_file)}));
-    keep(st.kw_level_format, make_tuple({s(S::level), s(S::format)}));
-    keep(st.kw_level, make_tuple({s(S::level)}));
-    keep(st.kw_safe, make_tuple({s(S::safe)}));
-    keep(st.code_init,
-         make_code(st, 7,
-                   {s(S::self), s(S::username), s(S::password), s(S::host), s(S::database),
-                    s(S::cache_path), s(S::cache_file)},
-                   s(S::init), s(S::MySQLDatabaseTabloom_init), 17, false));
-    keep(st.code_connect, make_code(st, 1, {s(S::self), s(S::conn), s(S::e)}, s(S::connect),
-                                    s(S::MySQLDatabaseTabloom_connect), 27, false));
-    keep(st.code_prepare_data,
-         make_code(st, 1,
-                   {s(S::self), s(S::cache_full_path), s(S::file), s(S::e), s(S::dataframes),
-                    s(S::connection), s(S::inspector), s(S::table_name), s(S::df)},
-                   s(S::prepare_data), s(S::MySQLDatabaseTabloom_prepare_data), 39, false));
-    keep(st.code_print_table_schemas,
-         make_code(st, 1,
-                   {s(S::self), s(S::inspector), s(S::table_name), s(S::column), s(S::e)},
-                   s(S::print_table_schemas), s(S::MySQLDatabaseTabloom_print_table_schemas), 69,
-                   false));
+    keep(st.kw_level_format, make_tuple({st.s(S::level), st.s(S::format)}));
+    keep(st.kw_level, make_tuple({st.s(S::level)}));
+    keep(st.kw_safe, make_tuple({st.s(S::safe)}));
 }
 
 // ---- shared statement pieces ------------------------------------------------------------------
@@ -250,8 +215,6 @@ void log_error(const State& st, S prefix, PyObject* e) {
     Ref exception = call(type.get(), {st.s(S::not_connected)});
     raise_value(exception.get());
 }
-
-Ref none() { return Ref::borrow(Py_None); }
 
 // ---- the connection URL -----------------------------------------------------------------------
 
@@ -341,14 +304,17 @@ Ref source_of(const State& st, PyObject* self) {
 
 // ---- __init__ ---------------------------------------------------------------------------------
 
+// username, password, host and database: the arguments after self that must all be given.
+constexpr Py_ssize_t credential_count = 4;
+
 Ref init_body(Frame& f, PyObject* const* a) {
     const State& st = g_state;
     PyObject* self = a[0];
     auto s = [&](S r) { return st.s(r); };
 
     f.at(19); {
-        Ref parameters = check(PyList_New(4));
-        for (Py_ssize_t i = 0; i < 4; ++i) PyList_SET_ITEM(parameters.get(), i, Py_NewRef(a[i + 1]));
+        Ref parameters = check(PyList_New(credential_count));
+        for (Py_ssize_t i = 0; i < credential_count; ++i) PyList_SET_ITEM(parameters.get(), i, Py_NewRef(a[i + 1]));
         Ref all_given = call(st.cached(B::all), {parameters.get()});
         if (!truth(all_given.get())) {
             f.at(20);
@@ -380,13 +346,6 @@ Ref init_body(Frame& f, PyObject* const* a) {
     return none();
 }
 
-constexpr std::size_t init_params[] = {row(S::self),     row(S::username),   row(S::password),
-                                       row(S::host),     row(S::database),   row(S::cache_path),
-                                       row(S::cache_file)};
-const Signature init_sig{&g_state, "__init__", "orvelkit.tabloom.MySQLDatabaseTabloom.__init__",
-                         17, init_params, {}, 5, &g_state.init_defaults, init_body};
-constexpr FunctionDef init_def{"__init__", entry<init_sig>, nullptr};
-
 // ---- connect ----------------------------------------------------------------------------------
 
 Ref connect_body(Frame& f, PyObject* const* a) {
@@ -394,7 +353,7 @@ Ref connect_body(Frame& f, PyObject* const* a) {
     PyObject* self = a[0];
     auto s = [&](S r) { return st.s(r); };
 
-    try {
+    try_except(f, [&] {
         f.at(29); {
             Ref create_engine = global(st, S::create_engine);
             Ref url = attr(self, s(S::connection_string));
@@ -411,21 +370,13 @@ Ref connect_body(Frame& f, PyObject* const* a) {
             Ref info = attr(global(st, S::logging).get(), s(S::info));
             Ref ignored = call(info.get(), {s(S::connected)});
         }
-    } catch (const PyErrorSet&) {
-        if (!pending_matches_global(st, s(S::SQLAlchemyError))) throw;
-        f.add_entry();
-        ExceptHandler handler;
-        f.at(34); PyObject* e = handler.value();
+    }, 34, [&](ExceptHandler& handler) {
+        PyObject* e = handler.value();
         f.at(35); log_error(st, S::connect_error_prefix, e);
         f.at(36); handler.reraise();
-    }
+    }, [&] { return pending_matches_global(st, s(S::SQLAlchemyError)); });
     return none();
 }
-
-constexpr std::size_t self_only[] = {row(S::self)};
-const Signature connect_sig{&g_state, "connect", "orvelkit.tabloom.MySQLDatabaseTabloom.connect",
-                            27, self_only, {}, 1, nullptr, connect_body};
-constexpr FunctionDef connect_def{"connect", entry<connect_sig>, nullptr};
 
 // ---- prepare_data: the cache file -------------------------------------------------------------
 
@@ -576,7 +527,7 @@ public:
         std::string pattern = pending_name(target_);
         int fd;
         Py_BEGIN_ALLOW_THREADS
-        fd = mkostemps(pattern.data(), 4, O_CLOEXEC);
+        fd = mkostemps(pattern.data(), std::size(temporary_suffix) - 1, O_CLOEXEC);
         Py_END_ALLOW_THREADS
         if (fd < 0) fail(cache_full_path);
         fd_ = fd;
@@ -609,7 +560,11 @@ public:
     }
 
 private:
+    // What follows the random part of the pending file's name.
+    static constexpr char temporary_suffix[] = ".tmp";
+    // What mkostemps fills with random characters, then that suffix.
     static constexpr std::string_view pending_suffix = ".XXXXXX.tmp";
+    static_assert(pending_suffix.ends_with(temporary_suffix));
 
     // "<cache>.XXXXXX.tmp" in the cache's directory, the cache's own name cut short where the
     // whole would pass the directory's file-name limit: every name legal for the cache must be
@@ -687,7 +642,7 @@ Ref prepare_data_body(Frame& f, PyObject* const* a) {
         return truth(call(exists.get(), {cache_full_path.get()}).get());
     }();
     if (cached) {
-        try {
+        if (Ref served = try_except(f, [&] {
             Ref loaded;
             f.at(43);
             Ref reader = open_cache_for_reading(st, cache_full_path.get());
@@ -701,12 +656,12 @@ Ref prepare_data_body(Frame& f, PyObject* const* a) {
                 restore_table_names(st, loaded.get());
                 return loaded;
             }
-        } catch (const PyErrorSet&) {
-            if (!pending_is_exception()) throw;
-            f.add_entry();
-            ExceptHandler handler;
-            f.at(45); PyObject* e = handler.value();
+            return Ref();
+        }, 45, [&](ExceptHandler& handler) {
+            PyObject* e = handler.value();
             f.at(46); log_error(st, S::load_error_prefix, e);
+        })) {
+            return served;
         }
     }
 
@@ -714,7 +669,7 @@ Ref prepare_data_body(Frame& f, PyObject* const* a) {
         f.at(49); raise_not_connected(st);
     }
     f.at(51); Ref dataframes = new_list();
-    try {
+    return try_except(f, [&] {
         f.at(53);
         Ref source = source_of(st, self);
         Ref engine = attr(self, s(S::engine));
@@ -736,21 +691,13 @@ Ref prepare_data_body(Frame& f, PyObject* const* a) {
             });
         });
         write_cache(f, st, cache_full_path.get(), dataframes.get());
-        f.at(62); return dataframes;
-    } catch (const PyErrorSet&) {
-        if (!pending_is_exception()) throw;
-        f.add_entry();
-        ExceptHandler handler;
-        f.at(64); PyObject* e = handler.value();
+        f.at(62); return std::move(dataframes);
+    }, 64, [&](ExceptHandler& handler) {
+        PyObject* e = handler.value();
         f.at(65); log_error(st, S::fetch_error_prefix, e);
         f.at(66); handler.reraise();
-    }
+    });
 }
-
-const Signature prepare_data_sig{&g_state, "prepare_data",
-                                 "orvelkit.tabloom.MySQLDatabaseTabloom.prepare_data", 39,
-                                 self_only, {}, 1, nullptr, prepare_data_body};
-constexpr FunctionDef prepare_data_def{"prepare_data", entry<prepare_data_sig>, nullptr};
 
 // ---- print_table_schemas ----------------------------------------------------------------------
 
@@ -762,7 +709,7 @@ Ref print_table_schemas_body(Frame& f, PyObject* const* a) {
     f.at(70); if (!truth(attr(self, s(S::engine)).get())) {
         f.at(71); raise_not_connected(st);
     }
-    try {
+    try_except(f, [&] {
         f.at(74); Ref inspector = [&] {
             Ref inspect = global(st, S::inspect);
             Ref engine = attr(self, s(S::engine));
@@ -787,33 +734,43 @@ Ref print_table_schemas_body(Frame& f, PyObject* const* a) {
                 Ref ignored = call(st.cached(B::print), {line.get()});
             });
         });
-    } catch (const PyErrorSet&) {
-        if (!pending_is_exception()) throw;
-        f.add_entry();
-        ExceptHandler handler;
-        f.at(79); PyObject* e = handler.value();
+    }, 79, [&](ExceptHandler& handler) {
+        PyObject* e = handler.value();
         f.at(80); log_error(st, S::schema_error_prefix, e);
         f.at(81); handler.reraise();
-    }
+    });
     return none();
 }
 
-const Signature print_table_schemas_sig{
-    &g_state, "print_table_schemas", "orvelkit.tabloom.MySQLDatabaseTabloom.print_table_schemas",
-    69,       self_only,             {},
-    1,        nullptr,               print_table_schemas_body};
-constexpr FunctionDef print_table_schemas_def{"print_table_schemas",
-                                              entry<print_table_schemas_sig>, nullptr};
+// ---- the functions ---------------------------------------------------------------------------
+
+constexpr FunctionRecord<S> functions[] = {
+    {.qualname = "MySQLDatabaseTabloom.__init__",
+     .line = 17,
+     .params = {S::self, S::username, S::password, S::host, S::database, S::cache_path,
+                S::cache_file},
+     .defaults = {S::default_cache_path, S::default_cache_file},
+     .body = init_body},
+    {.qualname = "MySQLDatabaseTabloom.connect",
+     .line = 27,
+     .params = {S::self},
+     .locals = {S::conn, S::e},
+     .body = connect_body},
+    {.qualname = "MySQLDatabaseTabloom.prepare_data",
+     .line = 39,
+     .params = {S::self},
+     .locals = {S::cache_full_path, S::file, S::e, S::dataframes, S::connection, S::inspector,
+                S::table_name, S::df},
+     .body = prepare_data_body},
+    {.qualname = "MySQLDatabaseTabloom.print_table_schemas",
+     .line = 69,
+     .params = {S::self},
+     .locals = {S::inspector, S::table_name, S::column, S::e},
+     .body = print_table_schemas_body},
+};
+using Functions = FunctionTable<descriptor, functions, g_state>;
 
 // ---- module statements ------------------------------------------------------------------------
-
-// def name(...) in the class body: the function object stored in the namespace.
-void define_method(const State& st, PyObject* ns, const FunctionDef& def, S name, S qualname,
-                   PyObject* code, PyObject* defaults) {
-    Ref function = make_function(st, def, 0, st.s(qualname), st.s(S::module_name), code, defaults,
-                                 nullptr);
-    namespace_set(ns, st.s(name), function.get());
-}
 
 void run_statements(Frame& f) {
     State& st = g_state;
@@ -842,16 +799,10 @@ void run_statements(Frame& f) {
     f.at(16); {
         Ref cls = build_class(st, s(S::MySQLDatabaseTabloom), s(S::MySQLDatabaseTabloom),
                               st.empty_tuple, s(S::module_name), nullptr, nullptr, [&](PyObject* ns) {
-            f.at(17); define_method(st, ns, init_def, S::init, S::MySQLDatabaseTabloom_init,
-                                    st.code_init, st.init_defaults);
-            f.at(27); define_method(st, ns, connect_def, S::connect,
-                                    S::MySQLDatabaseTabloom_connect, st.code_connect, nullptr);
-            f.at(39); define_method(st, ns, prepare_data_def, S::prepare_data,
-                                    S::MySQLDatabaseTabloom_prepare_data, st.code_prepare_data,
-                                    nullptr);
-            f.at(69); define_method(st, ns, print_table_schemas_def, S::print_table_schemas,
-                                    S::MySQLDatabaseTabloom_print_table_schemas,
-                                    st.code_print_table_schemas, nullptr);
+            Functions::define<"MySQLDatabaseTabloom.__init__">(f, ns);
+            Functions::define<"MySQLDatabaseTabloom.connect">(f, ns);
+            Functions::define<"MySQLDatabaseTabloom.prepare_data">(f, ns);
+            Functions::define<"MySQLDatabaseTabloom.print_table_schemas">(f, ns);
             f.at(16);
         });
         set_global(st, s(S::MySQLDatabaseTabloom), cls.get());
@@ -860,4 +811,4 @@ void run_statements(Frame& f) {
 
 }  // namespace
 
-PyMODINIT_FUNC PyInit_tabloom() { return module_definition(g_state); }
+PyMODINIT_FUNC PyInit_tabloom() { return module_definition<g_state>(); }

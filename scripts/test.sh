@@ -10,11 +10,7 @@ say() { printf '[test] %s\n' "$*"; }
 
 bash scripts/bootstrap.sh
 
-if [[ -f scripts/ensure_mariadb.sh ]]; then
-    bash scripts/ensure_mariadb.sh
-else
-    say "scripts/ensure_mariadb.sh not found; relying on the MariaDB that is already here"
-fi
+bash scripts/ensure_mariadb.sh
 
 # The suite is offline: no tracing uploads, no real model endpoints.  A stray
 # NLTK_DATA or TIKTOKEN_CACHE_DIR would make llama_index look outside its

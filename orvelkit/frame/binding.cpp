@@ -12,20 +12,28 @@
 #include <algorithm>
 #include <charconv>
 #include <cstring>
+#include <limits>
 #include <new>
 #include <string_view>
 
 namespace orvelkit::frame {
 namespace {
 
+// "<name>() takes at least <n> positional arguments (<n> given)": the name as shown, cut like the
+// interpreter's own "%.200s", plus the fixed words and two numbers of any size.
+constexpr std::size_t shown_name_length = 200;
+constexpr std::size_t number_length = std::numeric_limits<std::ptrdiff_t>::digits10 + 2;
+constexpr std::size_t count_message_capacity =
+    shown_name_length + sizeof "() takes at least  positional arguments ( given)" + 2 * number_length;
+
 // The failure paths set the error and answer false: a refused call is an ordinary outcome here,
 // and a C++ throw would cost more than the whole binding.
 __attribute__((noinline)) bool fail_count(const Signature& sig, Py_ssize_t given) {
     CountForm form = count_form(static_cast<std::ptrdiff_t>(sig.required),
                                 static_cast<std::ptrdiff_t>(sig.params.size()), given);
-    // The names are ASCII, so plain appends give count_message's text at a fraction of
-    // PyErr_Format's cost, which dominated a refused call.
-    char message[320];
+    // The names are ASCII, so plain appends give the message at a fraction of PyErr_Format's
+    // cost, which dominated a refused call.
+    char message[count_message_capacity];
     char* end = message + sizeof message;
     char* out = message;
     auto put = [&](std::string_view piece) {
@@ -34,7 +42,7 @@ __attribute__((noinline)) bool fail_count(const Signature& sig, Py_ssize_t given
         out += n;
     };
     auto put_number = [&](std::ptrdiff_t value) { out = std::to_chars(out, end, value).ptr; };
-    put(std::string_view(sig.name).substr(0, 200));
+    put(std::string_view(sig.name).substr(0, shown_name_length));
     put("() takes ");
     put(form.qualifier);
     put(" ");

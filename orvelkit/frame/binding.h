@@ -25,46 +25,16 @@ enum class ParamCheck : unsigned char { none, exact_int, exact_str };
 // Returns a new reference; throws PyErrorSet.
 using Body = Ref (*)(Frame& frame, PyObject* const* args);
 
-// The size of the argument arrays of every call, which live on the stack. A record that asks for
-// more parameters does not compile (see Signature's constructor); raise this to allow more.
-inline constexpr std::size_t max_parameters = 8;
-
-// Named so that the compiler's message for a malformed record says what is wrong with it.
-void signature_has_more_parameters_than_max_parameters();
-void signature_requires_more_parameters_than_it_has();
-void signature_needs_a_defaults_tuple_for_its_optional_parameters();
-void signature_has_type_checks_that_do_not_match_its_parameters();
-
-// Everything a call needs to bind its arguments and run its body. Built only at compile time, so
-// a record that would overrun the call's arrays, or read defaults it has none of, is rejected by
-// the compiler rather than found by a call.
+// Everything a call needs to bind its arguments and run its body.
 struct Signature {
-    consteval Signature(const ModuleState* state_, const char* name_, const char* trace_name_,
-                        int line_, std::span<const std::size_t> params_,
-                        std::span<const ParamCheck> checks_, std::size_t required_,
-                        PyObject* const* defaults_, Body body_)
-        : state(state_), name(name_), trace_name(trace_name_), line(line_), params(params_),
-          checks(checks_), required(required_), defaults(defaults_), body(body_) {
-        if (params.size() > max_parameters) signature_has_more_parameters_than_max_parameters();
-        if (required > params.size()) signature_requires_more_parameters_than_it_has();
-        if (required < params.size() && !defaults) {
-            signature_needs_a_defaults_tuple_for_its_optional_parameters();
-        }
-        if (!checks.empty() && checks.size() != params.size()) {
-            signature_has_type_checks_that_do_not_match_its_parameters();
-        }
-    }
-
     const ModuleState* state;
     const char* name;        // plain name, used in every binding message
     const char* trace_name;  // "orvelkit.auspex.ts_forecast"
     int line;                // the definition's line: binding failures are reported there
     std::span<const std::size_t> params;  // rows of the module's string table, in order
     std::span<const ParamCheck> checks;   // empty, or one per parameter
-    // The first `required` parameters have no default; the other params.size() - required take
-    // theirs from the defaults tuple, in order, so a call never reads more defaults than that.
-    std::size_t required;
-    PyObject* const* defaults;  // the state's defaults tuple, or null
+    std::size_t required;                 // the first `required` parameters have no default
+    PyObject* const* defaults;            // the state's defaults tuple, or null
     Body body;
 };
 

@@ -6,8 +6,6 @@
 namespace orvelkit::frame {
 
 // The fixed wording of binding failures.
-inline constexpr const char* count_message =
-    "%.200s() takes %.8s %zd positional argument%.1s (%zd given)";
 inline constexpr const char* keywords_must_be_strings = "%.200s() keywords must be strings";
 inline constexpr const char* multiple_values = "%s() got multiple values for keyword argument '%U'";
 inline constexpr const char* unexpected_keyword = "%s() got an unexpected keyword argument '%U'";

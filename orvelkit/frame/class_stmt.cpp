@@ -1,6 +1,8 @@
 // The class statement, as the interpreter's __build_class__ carries it out for Python source.
 #include "class_stmt.h"
 
+#include <iterator>
+
 namespace orvelkit::frame {
 namespace {
 
@@ -78,7 +80,7 @@ ClassInProgress begin_class(const ModuleState& st, PyObject* name, PyObject* qua
         Ref prepare_ref = Ref::steal(prepare);
         if (prepare_ref) {
             PyObject* call_args[] = {name, cls.bases.get()};
-            cls.namespace_ = check(PyObject_Vectorcall(prepare_ref.get(), call_args, 2, nullptr));
+            cls.namespace_ = check(PyObject_Vectorcall(prepare_ref.get(), call_args, std::size(call_args), nullptr));
         } else {
             cls.namespace_ = check(PyDict_New());
         }
@@ -94,7 +96,7 @@ ClassInProgress begin_class(const ModuleState& st, PyObject* name, PyObject* qua
 
 Ref end_class(ClassInProgress& cls, PyObject* name) {
     PyObject* call_args[] = {name, cls.bases.get(), cls.namespace_.get()};
-    return check(PyObject_Vectorcall(cls.metaclass.get(), call_args, 3, nullptr));
+    return check(PyObject_Vectorcall(cls.metaclass.get(), call_args, std::size(call_args), nullptr));
 }
 
 }  // namespace orvelkit::frame

@@ -1,6 +1,7 @@
 // The function type: slots, getset table, descriptor binding, representation and the coroutine
 // marker.
 #include "function.h"
+#include "ops.h"
 
 #include <cstddef>
 #include <new>
@@ -333,13 +334,6 @@ Ref make_function(const ModuleState& st, const FunctionDef& def, int flags, PyOb
     f->weakreflist = nullptr;
     PyObject_GC_Track(f);
     return Ref::steal(reinterpret_cast<PyObject*>(f));
-}
-
-Ref make_tuple(std::initializer_list<PyObject*> items) {
-    Ref tuple = check(PyTuple_New(static_cast<Py_ssize_t>(items.size())));
-    Py_ssize_t i = 0;
-    for (PyObject* item : items) PyTuple_SET_ITEM(tuple.get(), i++, Py_NewRef(item));
-    return tuple;
 }
 
 namespace {

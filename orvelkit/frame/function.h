@@ -45,7 +45,4 @@ Ref make_function(const ModuleState& st, const FunctionDef& def, int flags, PyOb
 Ref make_code(const ModuleState& st, int argcount, std::initializer_list<PyObject*> varnames,
               PyObject* name, PyObject* qualname, int line, bool coroutine);
 
-// A tuple of the given objects. New reference; throws PyErrorSet.
-Ref make_tuple(std::initializer_list<PyObject*> items);
-
 }  // namespace orvelkit::frame

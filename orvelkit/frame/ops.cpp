@@ -1,6 +1,8 @@
 // Out-of-line statement operations.
 #include "ops.h"
 
+#include <iterator>
+
 namespace orvelkit::frame {
 
 void raise_value(PyObject* value) {
@@ -16,6 +18,13 @@ void raise_value(PyObject* value) {
 }
 
 Ref new_list() { return check(PyList_New(0)); }
+
+Ref make_tuple(std::initializer_list<PyObject*> items) {
+    Ref tuple = check(PyTuple_New(static_cast<Py_ssize_t>(items.size())));
+    Py_ssize_t i = 0;
+    for (PyObject* item : items) PyTuple_SET_ITEM(tuple.get(), i++, Py_NewRef(item));
+    return tuple;
+}
 
 void append(PyObject* list, PyObject* value) { check_status(PyList_Append(list, value)); }
 
@@ -58,14 +67,14 @@ bool exit_with_pending(const Frame& frame, PyObject* exit) {
     Ref tb_ref = Ref::steal(tb);
     PyObject* args[] = {reinterpret_cast<PyObject*>(Py_TYPE(value)), value,
                         tb ? tb : Py_None};
-    Ref answer = check(PyObject_Vectorcall(exit, args, 3, nullptr));
+    Ref answer = check(PyObject_Vectorcall(exit, args, std::size(args), nullptr));
     if (truth(answer.get())) return true;
     handler.reraise();
 }
 
-void exit_clean(const ModuleState&, PyObject* exit) {
+void exit_clean(PyObject* exit) {
     PyObject* args[] = {Py_None, Py_None, Py_None};
-    Ref ignored = check(PyObject_Vectorcall(exit, args, 3, nullptr));
+    Ref ignored = check(PyObject_Vectorcall(exit, args, std::size(args), nullptr));
 }
 
 }  // namespace orvelkit::frame

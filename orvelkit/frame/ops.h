@@ -7,6 +7,7 @@
 
 #include <initializer_list>
 #include <iterator>
+#include <type_traits>
 #include <utility>
 
 namespace orvelkit::frame {
@@ -20,6 +21,9 @@ inline void set_item(PyObject* obj, PyObject* key, PyObject* value) {
     check_status(PyObject_SetItem(obj, key, value));
 }
 inline bool truth(PyObject* obj) { return check_status(PyObject_IsTrue(obj)) == 1; }
+
+// None, as a body returns it.
+inline Ref none() { return Ref::borrow(Py_None); }
 
 // callable(*args)
 inline Ref call(PyObject* callable, std::initializer_list<PyObject*> args = {}) {
@@ -37,7 +41,7 @@ inline Ref call_kw(PyObject* callable, std::initializer_list<PyObject*> args, Py
 
 // obj.name(*args), without making a bound method when the attribute is a plain method.
 inline Ref call_method(PyObject* obj, PyObject* name, std::initializer_list<PyObject*> args = {}) {
-    PyObject* stack[8];
+    PyObject* stack[max_parameters];
     if (args.size() >= std::size(stack)) raise(PyExc_SystemError, "too many method arguments");
     std::size_t n = 0;
     stack[n++] = obj;
@@ -53,10 +57,21 @@ inline Ref format_empty(const ModuleState& st, PyObject* value) {
 // `raise value`: an exception instance is raised as it is, an exception class is called first.
 [[noreturn]] void raise_value(PyObject* value);
 
-// A new list / a dict of the given items in order. Throw PyErrorSet.
+// A new list / tuple / dict of the given items in order. Throw PyErrorSet.
 Ref new_list();
 void append(PyObject* list, PyObject* value);
+Ref make_tuple(std::initializer_list<PyObject*> items);
 Ref new_dict(std::initializer_list<std::pair<PyObject*, PyObject*>> items);
+
+// [f(item) for item in iterable], the iteration protocol throwing on failure.
+template <class Each>
+Ref list_comprehension(PyObject* iterable, Each&& each) {
+    Ref result = new_list();
+    Ref it = check(PyObject_GetIter(iterable));
+    while (Ref item = Ref::steal(PyIter_Next(it.get()))) append(result.get(), each(item.get()).get());
+    if (PyErr_Occurred()) throw_error();
+    return result;
+}
 
 // a + b + ... for str pieces.
 Ref concat(std::initializer_list<PyObject*> pieces);
@@ -101,6 +116,46 @@ void for_each(Frame& f, int line, PyObject* iterable, Body&& body) {
     }
 }
 
+// What a statement block hands back: its Ref, or an empty Ref when it has no value to return.
+template <class Block, class... Args>
+Ref block_result(Block& block, Args&... args) {
+    if constexpr (std::is_void_v<std::invoke_result_t<Block&, Args&...>>) {
+        block(args...);
+        return Ref();
+    } else {
+        return block(args...);
+    }
+}
+
+// `try: body` with one `except ... as e: handler` clause at `line`. When the body raises and
+// `matches()` takes the pending error, this function's entry is added at the failing line, the
+// exception is installed as the one being handled, and `handler(caught)` runs from `line`;
+// otherwise the error goes on. When either block returns a Ref, so does the statement: the value
+// the function returns, or an empty Ref where that block ends without returning.
+template <class Body, class Handler, class Matches>
+auto try_except(Frame& f, Body&& body, int line, Handler&& handler, Matches&& matches) {
+    constexpr bool gives_value =
+        !std::is_void_v<std::invoke_result_t<Body&>> ||
+        !std::is_void_v<std::invoke_result_t<Handler&, ExceptHandler&>>;
+    try {
+        if constexpr (gives_value) return block_result(body);
+        else return body();
+    } catch (const PyErrorSet&) {
+        if (!matches()) throw;
+        f.add_entry();
+        ExceptHandler caught;
+        f.at(line);
+        if constexpr (gives_value) return block_result(handler, caught);
+        else return handler(caught);
+    }
+}
+
+// The same for `except Exception as e`.
+template <class Body, class Handler>
+auto try_except(Frame& f, Body&& body, int line, Handler&& handler) {
+    return try_except(f, body, line, handler, pending_is_exception);
+}
+
 // Helpers of with_block that need no template.
 struct EnteredContext {
     Ref exit;
@@ -110,7 +165,7 @@ EnteredContext enter_context(const ModuleState& st, PyObject* manager);
 // Calls exit with the pending exception: true when it swallowed it (the error is then clear);
 // otherwise the exception is pending again and this throws.
 bool exit_with_pending(const Frame& frame, PyObject* exit);
-void exit_clean(const ModuleState& st, PyObject* exit);
+void exit_clean(PyObject* exit);
 
 template <class Body>
 void with_block(Frame& frame, int line, PyObject* manager, Body&& body) {
@@ -129,7 +184,7 @@ void with_block(Frame& frame, int line, PyObject* manager, Body&& body) {
         }
     }
     frame.at(line);
-    exit_clean(frame.st, ctx.exit.get());
+    exit_clean(ctx.exit.get());
 }
 
 }  // namespace orvelkit::frame

@@ -7,8 +7,8 @@
 
 namespace orvelkit::frame {
 
-// Owns one strong reference or none. Movable, never copied: a second owner is made explicitly
-// with new_ref(). Plain PyObject* parameters are borrowed everywhere in the frame.
+// Owns one strong reference or none. Movable, never copied: a second owner borrows the pointer
+// explicitly. Plain PyObject* parameters are borrowed everywhere in the frame.
 class [[nodiscard]] Ref {
 public:
     Ref() noexcept = default;
@@ -33,7 +33,6 @@ public:
     explicit operator bool() const noexcept { return p_ != nullptr; }
     // Hands the reference to something that steals it (a slot's return value, PyTuple_SET_ITEM).
     PyObject* release() noexcept { return std::exchange(p_, nullptr); }
-    Ref new_ref() const noexcept { return borrow(p_); }
 
     // The new pointer goes in before the old one is dropped: the decref may run Python code that
     // reads whatever holds this handle.

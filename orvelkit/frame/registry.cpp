@@ -53,4 +53,25 @@ Ref shared_type(const char* key, PyTypeObject* local) {
     return Ref::borrow(reinterpret_cast<PyObject*>(local));
 }
 
+void ready_type_gc_off(const ModuleState& st, PyTypeObject* type) {
+    // Asked of the gc module, as a Python caller would, so a collector the host switched off
+    // stays off.
+    Ref gc = check(PyImport_Import(st.f(FrameName::gc)));
+    Ref enabled = check(PyObject_CallMethodNoArgs(gc.get(), st.f(FrameName::isenabled)));
+    const bool was_on = check_status(PyObject_IsTrue(enabled.get())) == 1;
+    if (was_on) Ref off = check(PyObject_CallMethodNoArgs(gc.get(), st.f(FrameName::disable)));
+    const int ready = PyType_Ready(type);
+    if (was_on) {
+        // A failure to ready the type is the error worth reporting; enable()'s counts only alone.
+        ErrorSetAside aside;
+        Ref on = Ref::steal(PyObject_CallMethodNoArgs(gc.get(), st.f(FrameName::enable)));
+        if (!on && ready == 0) {
+            aside.let_new_win();
+            throw_error();
+        }
+        if (!on) PyErr_Clear();
+    }
+    check_status(ready);
+}
+
 }  // namespace orvelkit::frame

@@ -1,5 +1,6 @@
 // The frame's runtime module and its shared-type registry, both modules in sys.modules, so the
-// three libraries of a process share one function type and one coroutine type.
+// three libraries of a process share one function type and one coroutine type; and the readying
+// of a module's own types.
 #pragma once
 
 #include "names.h"
@@ -21,5 +22,9 @@ PyObject* add_frame_module(const char* name);
 // name, basic size, item size or flags differ from `local`'s, raises TypeError. New reference;
 // the registry keeps its own for the life of the process.
 Ref shared_type(const char* key, PyTypeObject* local);
+
+// Readies one of a module's own types with the collector switched off (gc.isenabled/disable/
+// enable). Throws PyErrorSet.
+void ready_type_gc_off(const ModuleState& st, PyTypeObject* type);
 
 }  // namespace orvelkit::frame

@@ -18,8 +18,6 @@ public:
         : st(state), name_(trace_name), line_(line) {}
 
     void at(int line) noexcept { line_ = line; }
-    int line() const noexcept { return line_; }
-    const char* name() const noexcept { return name_; }
     // The entry for the pending error at the current line.
     void add_entry() const noexcept { add_traceback(st, name_, line_); }
 

@@ -2,6 +2,7 @@
 // mismatch warning. No interpreter needed, so they are unit-tested on their own.
 #pragma once
 
+#include <cstddef>
 #include <cstdio>
 #include <string>
 #include <string_view>
@@ -32,12 +33,13 @@ constexpr int version_minor(unsigned long v) noexcept { return static_cast<int>(
 
 // Empty when the running interpreter's major and minor versions are the built-for ones; otherwise
 // the warning text, formatted into 200 bytes as the import warning has always been.
+inline constexpr std::size_t warning_capacity = 200;
 inline std::string version_mismatch_message(int built_major, int built_minor,
                                             std::string_view running_version_text,
                                             const char* full_module_name) {
     unsigned long running = parse_version_text(running_version_text);
     if (version_major(running) == built_major && version_minor(running) == built_minor) return {};
-    char buffer[200];
+    char buffer[warning_capacity];
     std::snprintf(buffer, sizeof buffer,
                   "compile time Python version %d.%d of module '%.100s' %s runtime version %d.%d",
                   built_major, built_minor, full_module_name, "does not match",

@@ -1,5 +1,5 @@
 // The create and exec steps of multi-phase initialisation, driven by a module's state.
-#include "module_state.h"
+#include "module_init.h"
 
 #include "coroutine.h"
 #include "function.h"
@@ -36,12 +36,9 @@ bool copy_spec_attr(PyObject* spec, PyObject* dict, const char* from, const char
 
 PyObject* make_string(const StringRow& row) {
     PyObject* s;
-    if (row.is_bytes) return PyBytes_FromStringAndSize(row.data, row.length);
     if (row.is_identifier) {
         s = PyUnicode_FromStringAndSize(row.data, row.length);
         if (s) PyUnicode_InternInPlace(&s);
-    } else if (row.encoding) {
-        s = PyUnicode_Decode(row.data, row.length, row.encoding, nullptr);
     } else {
         s = PyUnicode_DecodeUTF8(row.data, row.length, nullptr);
     }
@@ -66,6 +63,7 @@ void make_strings(ModuleState& st) {
         st.frame_strings[i] = make_string(frame_names[i]);
         if (!st.frame_strings[i]) throw_error();
     }
+    keep(st.module_name, check(PyUnicode_FromString(st.descriptor->full_name)));
 }
 
 // Warns and fails the step only when the warning itself raises (warnings turned into errors).
@@ -88,16 +86,14 @@ bool register_with(const ModuleState& st, PyObject* abc_module) {
 
 // Once per process and library: collections.abc learns that the frame's coroutines are
 // coroutines, so asyncio accepts them. backports_abc is optional and never fails the step.
-bool abc_registered = false;
-
 void register_coroutine_abc(ModuleState& st) {
-    if (abc_registered) return;
+    if (st.coroutine_abc_registered) return;
     Ref abc = Ref::steal(PyImport_Import(st.f(FrameName::collections_abc)));
     if (!abc) {
         PyErr_WriteUnraisable(nullptr);
         warn_or_fail("orvelkit failed to register its coroutine type with collections.abc");
     } else {
-        abc_registered = true;
+        st.coroutine_abc_registered = true;
         if (!register_with(st, abc.get())) {
             PyErr_WriteUnraisable(nullptr);
             warn_or_fail("orvelkit could not patch collections.abc with its custom coroutine type");
@@ -127,8 +123,10 @@ void keep(PyObject*& field, PyObject* value) {
     else Py_DECREF(value);
 }
 
-// Steps 5 to 16 of exec; throws PyErrorSet. `frame` carries the line reported by a failure, and
-// `reached_strings` turns on the "init" traceback entry.
+// Everything exec does once the module's dict and the frame's modules are in hand: builtins, the
+// version warning, the constants and strings, the sys.modules entry, the cached builtins, the
+// module's types and its statements. Throws PyErrorSet. `frame` carries the line reported by a
+// failure, and `reached_strings` turns on the "init" traceback entry.
 void run_exec(ModuleState& st, PyObject* module, Frame& frame, bool& reached_strings) {
     const ModuleDescriptor& d = *st.descriptor;
     check_status(PyObject_SetAttrString(module, "__builtins__", st.builtins));
@@ -155,7 +153,7 @@ void run_exec(ModuleState& st, PyObject* module, Frame& frame, bool& reached_str
     }
 
     load_cached_builtins(st);
-    if (d.make_tuples_and_code) d.make_tuples_and_code(st);
+    if (d.make_tuples) d.make_tuples(st);
     if (d.ready_types) d.ready_types(st);
     if (d.registers_coroutine) register_coroutine_abc(st);
     if (d.run_statements) d.run_statements(frame);
@@ -227,49 +225,16 @@ int exec_module(ModuleState& st, PyObject* module) noexcept {
     return -1;
 }
 
-namespace {
-
-// The library's one module state, for the slots the interpreter calls with nothing of ours. Set
-// by module_definition, which the library's PyInit_<name> calls before any slot can run.
-ModuleState* library_state = nullptr;
-
-PyObject* create_slot(PyObject* spec, PyModuleDef*) { return create_module(*library_state, spec); }
-int exec_slot(PyObject* module) { return exec_module(*library_state, module); }
-
-}  // namespace
-
-PyObject* module_definition(ModuleState& st) noexcept {
-    library_state = &st;
+PyObject* module_definition(ModuleState& st, CreateSlot create, ExecSlot exec) noexcept {
     // Filled once: the interpreter keeps its own bookkeeping in the definition's head.
     if (!st.definition.m_name) {
-        st.definition_slots[0] = {Py_mod_create, reinterpret_cast<void*>(create_slot)};
-        st.definition_slots[1] = {Py_mod_exec, reinterpret_cast<void*>(exec_slot)};
+        st.definition_slots[0] = {Py_mod_create, reinterpret_cast<void*>(create)};
+        st.definition_slots[1] = {Py_mod_exec, reinterpret_cast<void*>(exec)};
         st.definition_slots[2] = {0, nullptr};
         st.definition = {PyModuleDef_HEAD_INIT, st.descriptor->short_name, nullptr, 0, nullptr,
                          st.definition_slots, nullptr, nullptr, nullptr};
     }
     return PyModuleDef_Init(&st.definition);
-}
-
-void ready_type_gc_off(const ModuleState& st, PyTypeObject* type) {
-    // Asked of the gc module, as a Python caller would, so a collector the host switched off
-    // stays off.
-    Ref gc = check(PyImport_Import(st.f(FrameName::gc)));
-    Ref enabled = check(PyObject_CallMethodNoArgs(gc.get(), st.f(FrameName::isenabled)));
-    const bool was_on = check_status(PyObject_IsTrue(enabled.get())) == 1;
-    if (was_on) Ref off = check(PyObject_CallMethodNoArgs(gc.get(), st.f(FrameName::disable)));
-    const int ready = PyType_Ready(type);
-    if (was_on) {
-        // A failure to ready the type is the error worth reporting; enable()'s counts only alone.
-        ErrorSetAside aside;
-        Ref on = Ref::steal(PyObject_CallMethodNoArgs(gc.get(), st.f(FrameName::enable)));
-        if (!on && ready == 0) {
-            aside.let_new_win();
-            throw_error();
-        }
-        if (!on) PyErr_Clear();
-    }
-    check_status(ready);
 }
 
 }  // namespace orvelkit::frame
