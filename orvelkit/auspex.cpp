@@ -470,17 +470,16 @@ private:
     bool held_ = false;
 };
 
-bool NanosecondValues::acquire(const State& st, PyObject* dates) {
-    if (!st.pandas_module) return false;
-    if (reinterpret_cast<PyObject*>(Py_TYPE(dates)) != st.series_type) return false;
+// The types and globals the row-by-row loops would use are those captured at import. Both
+// globals are looked up in their dicts, never through code that could run; a missing one simply
+// sends the call down the row-by-row path.
+bool bindings_unchanged(const State& st) {
     if (!tag_unchanged(st.series_type, st.series_tag) ||
         !tag_unchanged(st.timestamp_type, st.timestamp_tag) ||
         !tag_unchanged(st.timedelta_type, st.timedelta_tag) ||
         !tag_unchanged(st.range_index_type, st.range_index_tag)) {
         return false;
     }
-    // The loops read pd.Timestamp at every row; both are looked up in their dicts, never through
-    // code that could run, and a missing one simply sends the call down the row-by-row path.
     PyObject* pd = PyDict_GetItemWithError(st.dict, st.s(S::pd));
     if (pd != st.pandas_module) {
         if (PyErr_Occurred()) throw_error();
@@ -491,6 +490,13 @@ bool NanosecondValues::acquire(const State& st, PyObject* dates) {
         if (PyErr_Occurred()) throw_error();
         return false;
     }
+    return true;
+}
+
+bool NanosecondValues::acquire(const State& st, PyObject* dates) {
+    if (!st.pandas_module) return false;
+    if (reinterpret_cast<PyObject*>(Py_TYPE(dates)) != st.series_type) return false;
+    if (!bindings_unchanged(st)) return false;
 
     Ref index = attr(dates, st.s(S::index));
     if (reinterpret_cast<PyObject*>(Py_TYPE(index.get())) != st.range_index_type) return false;
@@ -517,7 +523,9 @@ bool NanosecondValues::acquire(const State& st, PyObject* dates) {
     for (Py_ssize_t i = 0; i < size(); ++i) {
         if ((*this)[i] == not_a_time) return false;
     }
-    return true;
+    // Once more, now that pandas' properties have run (another thread may have run with them);
+    // from here on nothing but this module's own C code runs until the lists are made.
+    return bindings_unchanged(st);
 }
 
 // [(date - pd.Timestamp("1970-01-01")).days for date in dates], from the nanosecond counts.
