@@ -172,6 +172,10 @@ def shifted_index():
     return pd.DataFrame({"timestamp": DATES, "values": [1, 2, 3]}, index=[1, 2, 0])
 
 
+def range_from_one():
+    return pd.DataFrame({"timestamp": DATES, "values": [1, 2, 3]}, index=pd.RangeIndex(1, 4))
+
+
 def with_nat():
     return pd.DataFrame({"timestamp": DATES + [None], "values": [1, 2, 3, 4]})
 
@@ -206,13 +210,14 @@ def replace_timestamp(m):
 
 @pytest.mark.parametrize("make, patch", [
     (shifted_index, None),
+    (range_from_one, None),
     (with_nat, None),
     (zoned, None),
     (second_unit, None),
     (subclass_frame, None),
     (plain, replace_pd),
     (plain, replace_timestamp),
-], ids=["index not 0..n-1", "NaT", "time zone", "seconds, not nanoseconds", "Series subclass",
+], ids=["index not 0..n-1", "RangeIndex from 1", "NaT", "time zone", "seconds, not nanoseconds", "Series subclass",
         "pd replaced", "pd.Timestamp replaced"])
 def test_row_by_row_path_runs_when_a_condition_fails(monkeypatch, make, patch):
     with monkeypatch.context() as m:
