@@ -113,3 +113,34 @@ class Tabloom:
         except Exception as e:
             logging.error("Error fetching tables: " + format(e, ""))
             raise
+
+
+class Connector:
+    """The MySQL connector's constructor and database accessor, as orvelkit.base has them."""
+
+    def __init__(self, db_user=None, db_password=None, db_host=None, db_name=None):
+        self.db_user = db_user
+        self.db_password = db_password
+        self.db_host = db_host
+        self.db_name = db_name
+        self.db = None
+        self.connection_status = {"connected": False, "message": None}
+
+    def getdbinstance(self):
+        if (None == self.db_user or None == self.db_password  # noqa: E711
+                or None == self.db_host or None == self.db_name):  # noqa: E711
+            self.connection_status["message"] = "All database credentials must be provided"
+            return self.connection_status
+        try:
+            if self.db is None:
+                uri = (f"mysql+pymysql://{self.db_user:}:{self.db_password:}@{self.db_host:}/"
+                       f"{self.db_name:}")
+                self.db = SQLDatabase(create_engine(uri))
+        except Exception as e:
+            self.connection_status["message"] = str(e)
+        return self.db
+
+
+def SQLDatabase(engine):  # noqa: N802 - bound lazily so importing this file stays light
+    from llama_index import SQLDatabase as database_type
+    return database_type(engine)

@@ -6,6 +6,8 @@
 #include "frame/record.h"
 
 #include <cstddef>
+#include <cstring>
+#include <limits>
 #include <string_view>
 #include <utility>
 
@@ -36,6 +38,9 @@ enum class S : std::size_t {
     single_quote, double_quote, decimal_close, year_zeros, not_a_valid_decimal, empty_forecast,
     no_async, forecast_name, tool_description, tool_doc, schema_doc, df_description,
     period_description, text_pd_DataFrame, text_int, text_str, text_Dict,
+    // what the native day arithmetic checks and reads
+    numpy, dtype, datetime64_ns, Series, Timedelta, RangeIndex, index, start, stop, step, view,
+    int64,
     count,
 };
 
@@ -143,6 +148,18 @@ constexpr NamedRow<S> string_table[] = {
     {S::text_int, text("int")},
     {S::text_str, text("str")},
     {S::text_Dict, text("Dict")},
+    {S::numpy, ident("numpy")},
+    {S::dtype, ident("dtype")},
+    {S::datetime64_ns, text("datetime64[ns]")},
+    {S::Series, ident("Series")},
+    {S::Timedelta, ident("Timedelta")},
+    {S::RangeIndex, ident("RangeIndex")},
+    {S::index, ident("index")},
+    {S::start, ident("start")},
+    {S::stop, ident("stop")},
+    {S::step, ident("step")},
+    {S::view, ident("view")},
+    {S::int64, ident("int64")},
 };
 static_assert(rows_in_order(string_table), "string_table rows must follow the order of S");
 constexpr auto string_rows = rows_of(string_table);
@@ -175,6 +192,23 @@ struct State : ModuleState {
     PyObject* kw_inplace = nullptr;      // ("inplace",)
     PyObject* kw_days = nullptr;         // ("days",)
     PyTypeObject* closure_type = nullptr;  // the record an _arun coroutine keeps its arguments in
+
+    // What ts_forecast's day numbers and intervals depend on, as bound when the module's
+    // statements had run: the day arithmetic is done on the raw datetime64 values only while all
+    // of it is still in place (see DayArithmetic). Null when it could not be captured, which
+    // leaves every call on the interpreter-object path.
+    PyObject* pandas_module = nullptr;     // the object `pd` was bound to
+    PyObject* series_type = nullptr;       // pd.Series
+    PyObject* timestamp_type = nullptr;    // pd.Timestamp
+    PyObject* timedelta_type = nullptr;    // pd.Timedelta
+    PyObject* range_index_type = nullptr;  // pd.RangeIndex
+    PyObject* nanosecond_dtype = nullptr;  // numpy.dtype("datetime64[ns]")
+    // The version tags of the four types when captured; any change to a type or one of its bases
+    // gives it a new tag, never an old one.
+    unsigned int series_tag = 0;
+    unsigned int timestamp_tag = 0;
+    unsigned int timedelta_tag = 0;
+    unsigned int range_index_tag = 0;
 };
 
 State g_state{descriptor};
@@ -269,19 +303,248 @@ Ref conv_date_body(Frame& f, PyObject* const* a) {
 
 // ---- ts_forecast --------------------------------------------------------------------------------
 
-// [[v] for v in values]: the n×1 design matrix of the regression.
+// Automatic collection held off for a stretch of allocations that runs no Python code. Each
+// one-element row below is a new tracked container, so at 10^5 rows the collector would walk the
+// young rows every 700 allocations and the whole heap several times; after the pause it runs
+// once, on its usual thresholds, with nothing else changed.
+class CollectionPause {
+public:
+    CollectionPause() noexcept : was_enabled_(PyGC_Disable() == 1) {}
+    CollectionPause(const CollectionPause&) = delete;
+    CollectionPause& operator=(const CollectionPause&) = delete;
+    ~CollectionPause() {
+        if (was_enabled_) PyGC_Enable();
+    }
+
+private:
+    bool was_enabled_;
+};
+
+// [[v] for v in values]: the n×1 design matrix of the regression. `values` is a list this
+// function's caller built, so walking it runs no Python code.
 Ref column_matrix(PyObject* values) {
-    return list_comprehension(values, [](PyObject* v) {
+    Ref matrix = new_list();
+    CollectionPause pause;
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(values); ++i) {
         Ref row_list = check(PyList_New(1));
-        PyList_SET_ITEM(row_list.get(), 0, Py_NewRef(v));
-        return row_list;
-    });
+        PyList_SET_ITEM(row_list.get(), 0, Py_NewRef(PyList_GET_ITEM(values, i)));
+        append(matrix.get(), row_list.get());
+    }
+    return matrix;
 }
 
 // (a - b).days
 Ref days_between(const State& st, PyObject* a, PyObject* b) {
     Ref difference = check(PyNumber_Subtract(a, b));
     return attr(difference.get(), st.s(S::days));
+}
+
+// ---- day arithmetic on the raw datetime64 values -----------------------------------------------
+
+// For a Series of time-zone-naive datetime64[ns] values, the day numbers and the intervals are
+// fixed by the int64 nanosecond counts behind it: (t - Timestamp("1970-01-01")).days and
+// (t1 - t0).days are the floor of the nanosecond difference over a day. Computing them from the
+// counts replaces two loops that box a Timestamp and a Timedelta per row. The shortcut is taken
+// only where nothing the row-by-row loops would run can differ, checked the way the interpreter
+// checks its own specialisations: the exact types captured at import with their version tags
+// unchanged (patching a method of a type or of one of its bases gives it a new tag), `pd` and
+// `pd.Timestamp` still the objects bound then, the default index 0..n-1, and no NaT.
+
+constexpr long long nanoseconds_per_day = 86'400'000'000'000LL;
+constexpr long long not_a_time = std::numeric_limits<long long>::min();  // how datetime64 holds NaT
+
+// The type's version tag, or 0 while it has none (it changed and no lookup has re-tagged it).
+unsigned int version_tag(PyObject* type) {
+    auto* t = reinterpret_cast<PyTypeObject*>(type);
+    if (!PyType_HasFeature(t, Py_TPFLAGS_VALID_VERSION_TAG)) return 0;
+    return t->tp_version_tag;
+}
+
+bool tag_unchanged(PyObject* type, unsigned int captured) {
+    return captured != 0 && version_tag(type) == captured;
+}
+
+// An exact int equal to `expected`; never runs Python code.
+bool is_exact_int(PyObject* o, long long expected) {
+    if (!PyLong_CheckExact(o)) return false;
+    int overflow = 0;
+    const long long value = PyLong_AsLongLongAndOverflow(o, &overflow);
+    return overflow == 0 && value == expected;
+}
+
+// A struct-module format for an 8-byte signed integer in native byte order.
+bool is_native_int64_format(const char* format) {
+    if (!format) return false;
+    if (*format == '@' || *format == '=' ||
+        (*format == '<' && PY_LITTLE_ENDIAN)) {
+        ++format;
+    }
+    return (format[0] == 'l' || format[0] == 'q') && format[1] == '\0';
+}
+
+// Whole days in a nanosecond count, rounded towards minus infinity as Timedelta.days is.
+long long floor_days(long long nanoseconds) {
+    long long days = nanoseconds / nanoseconds_per_day;
+    if (nanoseconds % nanoseconds_per_day < 0) --days;
+    return days;
+}
+
+// The values of a dates Series as int64 nanoseconds since 1970, held through the buffer protocol
+// on an int64 view of its array while this object lives.
+class NanosecondValues {
+public:
+    NanosecondValues() = default;
+    NanosecondValues(const NanosecondValues&) = delete;
+    NanosecondValues& operator=(const NanosecondValues&) = delete;
+    ~NanosecondValues() {
+        if (held_) PyBuffer_Release(&view_);
+    }
+
+    // True when every condition of the shortcut holds for `dates` at this moment, with the values
+    // then readable; false otherwise. Throws PyErrorSet only when a read that cannot fail for
+    // these exact types fails anyway (memory).
+    bool acquire(const State& st, PyObject* dates);
+
+    Py_ssize_t size() const { return view_.shape[0]; }
+    long long operator[](Py_ssize_t i) const {
+        long long value;
+        std::memcpy(&value, static_cast<const char*>(view_.buf) + i * view_.strides[0],
+                    sizeof value);
+        return value;
+    }
+
+private:
+    Py_buffer view_{};
+    bool held_ = false;
+};
+
+// The types and globals the row-by-row loops would use are those captured at import. Both
+// globals are looked up in their dicts, never through code that could run; a missing one simply
+// sends the call down the row-by-row path.
+bool bindings_unchanged(const State& st) {
+    if (!tag_unchanged(st.series_type, st.series_tag) ||
+        !tag_unchanged(st.timestamp_type, st.timestamp_tag) ||
+        !tag_unchanged(st.timedelta_type, st.timedelta_tag) ||
+        !tag_unchanged(st.range_index_type, st.range_index_tag)) {
+        return false;
+    }
+    PyObject* pd = PyDict_GetItemWithError(st.dict, st.s(S::pd));
+    if (pd != st.pandas_module) {
+        if (PyErr_Occurred()) throw_error();
+        return false;
+    }
+    PyObject* timestamp = PyDict_GetItemWithError(PyModule_GetDict(pd), st.s(S::Timestamp));
+    if (timestamp != st.timestamp_type) {
+        if (PyErr_Occurred()) throw_error();
+        return false;
+    }
+    return true;
+}
+
+bool NanosecondValues::acquire(const State& st, PyObject* dates) {
+    if (!st.pandas_module) return false;
+    if (reinterpret_cast<PyObject*>(Py_TYPE(dates)) != st.series_type) return false;
+    if (!bindings_unchanged(st)) return false;
+
+    Ref index = attr(dates, st.s(S::index));
+    if (reinterpret_cast<PyObject*>(Py_TYPE(index.get())) != st.range_index_type) return false;
+    if (!is_exact_int(attr(index.get(), st.s(S::start)).get(), 0) ||
+        !is_exact_int(attr(index.get(), st.s(S::step)).get(), 1)) {
+        return false;
+    }
+    Ref stop = attr(index.get(), st.s(S::stop));
+    Ref dtype = attr(dates, st.s(S::dtype));
+    // Only numpy's own datetime64[ns] dtype: a time zone makes pandas' own dtype, another unit
+    // another numpy one.
+    if (Py_TYPE(dtype.get()) != Py_TYPE(st.nanosecond_dtype) ||
+        check_status(PyObject_RichCompareBool(dtype.get(), st.nanosecond_dtype, Py_EQ)) != 1) {
+        return false;
+    }
+    Ref array = attr(dates, st.s(S::values));
+    Ref integers = call_method(array.get(), st.s(S::view), {st.s(S::int64)});
+    check_status(PyObject_GetBuffer(integers.get(), &view_, PyBUF_STRIDES | PyBUF_FORMAT));
+    held_ = true;
+    if (view_.ndim != 1 || view_.itemsize != 8 || !is_native_int64_format(view_.format) ||
+        !is_exact_int(stop.get(), view_.shape[0])) {
+        return false;
+    }
+    for (Py_ssize_t i = 0; i < size(); ++i) {
+        if ((*this)[i] == not_a_time) return false;
+    }
+    // Once more, now that pandas' properties have run (another thread may have run with them);
+    // from here on nothing but this module's own C code runs until the lists are made.
+    return bindings_unchanged(st);
+}
+
+// [(date - pd.Timestamp("1970-01-01")).days for date in dates], from the nanosecond counts.
+Ref day_numbers(const NanosecondValues& values) {
+    Ref list = check(PyList_New(values.size()));
+    for (Py_ssize_t i = 0; i < values.size(); ++i) {
+        PyList_SET_ITEM(list.get(), i, check(PyLong_FromLongLong(floor_days(values[i]))).release());
+    }
+    return list;
+}
+
+// [(dates[i + 1] - dates[i]).days for i in range(len(dates) - 1)], from the nanosecond counts.
+// Empty when a difference does not fit in a Timedelta: the row-by-row loop then raises pandas'
+// own error for it.
+Ref try_day_intervals(const NanosecondValues& values) {
+    const Py_ssize_t count = values.size() > 1 ? values.size() - 1 : 0;
+    for (Py_ssize_t i = 0; i < count; ++i) {
+        long long difference;
+        if (__builtin_sub_overflow(values[i + 1], values[i], &difference) ||
+            difference == not_a_time) {
+            return Ref();
+        }
+    }
+    Ref list = check(PyList_New(count));
+    for (Py_ssize_t i = 0; i < count; ++i) {
+        const long long days = floor_days(values[i + 1] - values[i]);
+        PyList_SET_ITEM(list.get(), i, check(PyLong_FromLongLong(days)).release());
+    }
+    return list;
+}
+
+// Captures once, after the imports have bound `pd`, what the shortcut depends on. It is an
+// optimisation only: an ordinary failure leaves it off and the import goes on.
+void capture_day_arithmetic(State& st) {
+    if (st.pandas_module) return;
+    try {
+        Ref pd = global(st, S::pd);
+        Ref numpy = Ref::steal(PyImport_GetModule(st.s(S::numpy)));  // never imports
+        if (!numpy) {
+            if (PyErr_Occurred()) throw_error();
+            return;
+        }
+        if (!PyModule_CheckExact(pd.get())) return;
+        Ref dtype = call(attr(numpy.get(), st.s(S::dtype)).get(), {st.s(S::datetime64_ns)});
+        // A lookup through each type gives it a version tag if it has none yet.
+        std::pair<Ref, S> types[] = {{attr(pd.get(), st.s(S::Series)), S::index},
+                                     {attr(pd.get(), st.s(S::Timestamp)), S::strftime},
+                                     {attr(pd.get(), st.s(S::Timedelta)), S::days},
+                                     {attr(pd.get(), st.s(S::RangeIndex)), S::start}};
+        unsigned int tags[std::size(types)];
+        for (std::size_t i = 0; i < std::size(types); ++i) {
+            if (!PyType_Check(types[i].first.get())) return;
+            Ref ignored = attr(types[i].first.get(), st.s(types[i].second));
+            tags[i] = version_tag(types[i].first.get());
+            if (tags[i] == 0) return;
+        }
+        // No failure past here: the fields are filled together or not at all.
+        st.series_type = types[0].first.release();
+        st.timestamp_type = types[1].first.release();
+        st.timedelta_type = types[2].first.release();
+        st.range_index_type = types[3].first.release();
+        st.series_tag = tags[0];
+        st.timestamp_tag = tags[1];
+        st.timedelta_tag = tags[2];
+        st.range_index_tag = tags[3];
+        st.nanosecond_dtype = dtype.release();
+        st.pandas_module = pd.release();
+    } catch (const PyErrorSet&) {
+        if (!pending_is_exception()) throw;
+        PyErr_Clear();
+    }
 }
 
 Ref ts_forecast_body(Frame& f, PyObject* const* a) {
@@ -302,15 +565,28 @@ Ref ts_forecast_body(Frame& f, PyObject* const* a) {
         Ref set_index = attr(df, s(S::set_index));
         Ref ignored = call_kw(set_index.get(), {s(S::timestamp), Py_True}, st.kw_inplace);
     }
-    f.at(94); Ref x = list_comprehension(dates.get(), [&](PyObject* date) {
-        Ref timestamp = attr(g(S::pd).get(), s(S::Timestamp));
-        Ref epoch = call(timestamp.get(), {s(S::epoch_text)});
-        return days_between(st, date, epoch.get());
-    });
+    f.at(94); Ref x = [&] {
+        NanosecondValues nanoseconds;
+        if (nanoseconds.acquire(st, dates.get())) return day_numbers(nanoseconds);
+        return Ref();
+    }();
+    if (!x) {
+        x = list_comprehension(dates.get(), [&](PyObject* date) {
+            Ref timestamp = attr(g(S::pd).get(), s(S::Timestamp));
+            Ref epoch = call(timestamp.get(), {s(S::epoch_text)});
+            return days_between(st, date, epoch.get());
+        });
+    }
     f.at(97); Ref model = call(g(S::LinearRegression).get());
     f.at(98); Ref ignored_fit = call_method(model.get(), s(S::fit), {column_matrix(x.get()).get(), values.get()});
-    f.at(101); Ref date_intervals = new_list();
-    {
+    // Checked again: fit may have run code that changed the Series or patched a type.
+    f.at(101); Ref date_intervals = [&] {
+        NanosecondValues nanoseconds;
+        if (nanoseconds.acquire(st, dates.get())) return try_day_intervals(nanoseconds);
+        return Ref();
+    }();
+    if (!date_intervals) {
+        date_intervals = new_list();
         const Py_ssize_t length = PyObject_Length(dates.get());
         if (length < 0) throw_error();
         for (Py_ssize_t i = 0; i + 1 < length; ++i) {
@@ -543,6 +819,7 @@ void run_statements(Frame& f) {
 
     Functions::define<"conv_date">(f, st.dict);
     Functions::define<"ts_forecast">(f, st.dict);
+    capture_day_arithmetic(g_state);
 }
 
 }  // namespace

@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Benchmarks: orvelkit against the same operations written in Python, printed as ratios.
-# Arguments go to benchmarks/run.py (--quick, --callgrind).
+# Arguments go to benchmarks/run.py (--goals, --quick, --callgrind).
 set -euo pipefail
 ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 cd "$ROOT"
