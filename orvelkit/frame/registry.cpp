@@ -9,7 +9,8 @@ namespace {
 
 // Flags whose difference would make one library misuse another's objects.
 constexpr unsigned long layout_flags = Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_BASETYPE |
-                                       Py_TPFLAGS_METHOD_DESCRIPTOR | Py_TPFLAGS_HEAPTYPE;
+                                       Py_TPFLAGS_METHOD_DESCRIPTOR | Py_TPFLAGS_HEAPTYPE |
+                                       Py_TPFLAGS_HAVE_VECTORCALL;
 
 void check_compatible(const char* key, PyObject* found, PyTypeObject* local) {
     if (!PyType_Check(found)) {
@@ -37,9 +38,9 @@ PyObject* add_frame_module(const char* name) {
     return module;
 }
 
-Ref shared_type(const char* key, PyTypeObject* local) {
+Ref shared_type(const char* key, PyTypeObject* local, const char* version) {
     PyObject* registry = add_frame_module(registry_module_name);
-    std::string versioned = std::string(key) + "_" + layout_version;
+    std::string versioned = std::string(key) + "_" + version;
     Ref found = Ref::steal(PyObject_GetAttrString(registry, versioned.c_str()));
     if (found) {
         check_compatible(versioned.c_str(), found.get(), local);

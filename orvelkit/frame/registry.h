@@ -12,6 +12,8 @@ namespace orvelkit::frame {
 inline constexpr const char* runtime_module_name = "_orvelkit_frame_runtime";
 inline constexpr const char* registry_module_name = "_orvelkit_frame_types";
 inline constexpr const char* layout_version = "v1";
+// The function type has its own: v2 added the vectorcall slot.
+inline constexpr const char* function_layout_version = "v2";
 
 // Borrowed from sys.modules; made empty when absent. Throws PyErrorSet.
 PyObject* add_frame_module(const char* name);
@@ -20,6 +22,6 @@ PyObject* add_frame_module(const char* name);
 // `local` is readied, registered and returned. A registered object that is not a type, or whose
 // name, basic size, item size or flags differ from `local`'s, raises TypeError. New reference;
 // the registry keeps its own for the life of the process.
-Ref shared_type(const char* key, PyTypeObject* local);
+Ref shared_type(const char* key, PyTypeObject* local, const char* version = layout_version);
 
 }  // namespace orvelkit::frame

@@ -178,7 +178,7 @@ def test_pickled_by_name(function, protocol):
 
 def test_weak_references_and_the_shared_type():
     assert weakref.ref(ts_forecast)() is ts_forecast
-    function_type = sys.modules["_orvelkit_frame_types"].function_v1
+    function_type = sys.modules["_orvelkit_frame_types"].function_v2
     assert all(type(f) is function_type for f in FUNCTIONS)
     assert inspect.isroutine(ts_forecast) and not inspect.isfunction(ts_forecast)
     with pytest.raises(TypeError):

@@ -119,10 +119,10 @@ def failures():
             out[name].append([str(w.message) for w in caught])
 
         registry = types.ModuleType("_orvelkit_frame_types")
-        registry.function_v1 = 42
+        registry.function_v2 = 42
         sys.modules["_orvelkit_frame_types"] = registry
         attempt("incompatible registered type")
-        del registry.function_v1
+        del registry.function_v2
 
         registered, unraisable = [], []
         sys.modules["backports_abc"] = types.ModuleType("backports_abc")
@@ -142,7 +142,7 @@ def failures():
 
         import orvelkit.auspex as auspex
         out["unraisable"] = unraisable
-        out["registry"] = sorted(k for k in vars(registry) if k.endswith("_v1"))
+        out["registry"] = sorted(k for k in vars(registry) if not k.startswith("__"))
         out["forecast"] = auspex.Auspex()._run(
             "{'data_input': {'date': ['2024-01-01', '2024-01-02'], 'values': [1, 2]},"
             " 'period': 1}").to_dict("list")
@@ -152,7 +152,7 @@ def failures():
 
 @pytest.mark.parametrize("attempt, error_type, message, entries", [
     # Shared types are obtained before the module's strings: no "init" entry yet.
-    ("incompatible registered type", "TypeError", "function_v1", []),
+    ("incompatible registered type", "TypeError", "function_v2", []),
     ("abc warning as error", "RuntimeWarning", "collections.abc", None),
     ("missing package", "ModuleNotFoundError", "sklearn.linear_model",
      [["init orvelkit.auspex", FILE, 4]]),
@@ -172,7 +172,7 @@ def test_failed_initialisation(failures, attempt, error_type, message, entries):
 def test_import_after_failures_starts_afresh(failures):
     assert failures["retry"][0] is None
     assert failures["forecast"] == {"dates": ["2024-01-03"], "Forecasted_values": [3.0]}
-    assert failures["registry"] == ["coroutine_v1", "coroutine_wrapper_v1", "function_v1"]
+    assert failures["registry"] == ["coroutine_v1", "coroutine_wrapper_v1", "function_v2"]
 
 
 def test_import_on_the_interpreter_built_for_does_not_warn_about_versions(failures):
