@@ -56,6 +56,13 @@ TypeLookup type_lookup_slow(PyTypeObject* type, PyObject* name) noexcept {
 
 namespace {
 
+// callable(*stack[1:n]); stack[0] may be overwritten while the call runs, as the offset flag allows.
+Ref call_after_self(PyObject* callable, PyObject** stack, std::size_t n) {
+    Ref held = Ref::borrow(callable);
+    return check(PyObject_Vectorcall(held.get(), stack + 1, (n - 1) | PY_VECTORCALL_ARGUMENTS_OFFSET,
+                                     nullptr));
+}
+
 // The object's own value for `name` when its dict holds one: 1 found (new reference in `value`),
 // 0 absent, -1 error. Reading the dict makes it, as `obj.__dict__` would.
 int instance_value(PyObject* obj, PyObject* name, PyObject*& value) {
@@ -110,32 +117,53 @@ Ref attr_cached(PyObject* obj, PyObject* name) {
     return check(PyObject_GetAttr(obj, name));
 }
 
+void set_attr_cached(PyObject* obj, PyObject* name, PyObject* value) {
+    PyTypeObject* type = Py_TYPE(obj);
+    if (value && type->tp_setattro == PyObject_GenericSetAttr) {  // deleting goes the generic way
+        const TypeLookup t = type_lookup(type, name);
+        if (t.kind == LookupKind::absent || t.kind == LookupKind::data ||
+            t.kind == LookupKind::method || t.kind == LookupKind::other) {
+            // Any __set__ decides, with or without __get__ (the descriptor's type is fixed).
+            if (t.found && Py_TYPE(t.found)->tp_descr_set) {
+                Ref descr = Ref::borrow(t.found);
+                check_status(Py_TYPE(descr.get())->tp_descr_set(descr.get(), obj, value));
+                return;
+            }
+            if (t.has_dict) {
+                PyObject* dict = PyObject_GenericGetDict(obj, nullptr);
+                if (!dict) throw_error();
+                const int status = PyDict_SetItem(dict, name, value);
+                Py_DECREF(dict);
+                check_status(status);
+                return;
+            }
+        }
+    }
+    check_status(PyObject_SetAttr(obj, name, value));
+}
+
 Ref call_method_cached(PyObject* name, PyObject** stack, std::size_t n) {
     PyObject* obj = stack[0];
     const TypeLookup t = type_lookup(Py_TYPE(obj), name);
-    if (t.kind == LookupKind::method) {
-        if (t.has_dict) {
-            PyObject* own = nullptr;
-            const int found = instance_value(obj, name, own);
-            if (found < 0) throw_error();
-            if (found > 0) {
-                Ref callable = Ref::steal(own);
-                return check(PyObject_Vectorcall(callable.get(), stack + 1,
-                                                 (n - 1) | PY_VECTORCALL_ARGUMENTS_OFFSET,
-                                                 nullptr));
-            }
+    if ((t.kind == LookupKind::absent || t.kind == LookupKind::method) && t.has_dict) {
+        // The instance's own value wins over a method, and is all there is when the class has
+        // nothing of that name (a namespace's function, for one).
+        PyObject* own = nullptr;
+        const int found = instance_value(obj, name, own);
+        if (found < 0) throw_error();
+        if (found > 0) {
+            Ref callable = Ref::steal(own);
+            return call_after_self(callable.get(), stack, n);
         }
+    }
+    if (t.kind == LookupKind::method) {
         // The descriptor may lose its last other reference while it runs.
         Ref method = Ref::borrow(t.found);
         return check(PyObject_Vectorcall(method.get(), stack, n, nullptr));
     }
     if (t.kind == LookupKind::module) {
         PyObject* value = PyDict_GetItemWithError(PyModule_GetDict(obj), name);
-        if (value) {
-            Ref callable = Ref::borrow(value);
-            return check(PyObject_Vectorcall(callable.get(), stack + 1,
-                                             (n - 1) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
-        }
+        if (value) return call_after_self(value, stack, n);
         if (PyErr_Occurred()) throw_error();
     }
     return check(PyObject_VectorcallMethod(name, stack, n, nullptr));

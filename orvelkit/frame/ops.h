@@ -57,8 +57,10 @@ inline TypeLookup type_lookup(PyTypeObject* type, PyObject* name) noexcept {
 Ref attr_cached(PyObject* obj, PyObject* name);
 
 inline Ref attr(PyObject* obj, PyObject* name) { return attr_cached(obj, name); }
+// obj.name = value, through the same cache.
+void set_attr_cached(PyObject* obj, PyObject* name, PyObject* value);
 inline void set_attr(PyObject* obj, PyObject* name, PyObject* value) {
-    check_status(PyObject_SetAttr(obj, name, value));
+    set_attr_cached(obj, name, value);
 }
 inline Ref item(PyObject* obj, PyObject* key) { return check(PyObject_GetItem(obj, key)); }
 inline void set_item(PyObject* obj, PyObject* key, PyObject* value) {

@@ -109,9 +109,30 @@ def module_parser(parser):
     return "module patched"
 
 
+def namespace_parser(parser):
+    namespace = types.SimpleNamespace(parse=lambda text: Stamp())
+    auspex.parser = namespace
+    warm()
+    namespace.parse = lambda text: types.SimpleNamespace(strftime=lambda fmt: "namespace")
+    return "namespace"
+
+
+def class_parse_behind_namespace(parser):
+    class Namespace(types.SimpleNamespace):
+        pass
+
+    namespace = Namespace(parse=lambda text: Stamp())
+    auspex.parser = namespace
+    warm()
+    Namespace.parse = property(lambda self: lambda text: types.SimpleNamespace(
+        strftime=lambda fmt: "class property"))
+    return "class property"
+
+
 @pytest.mark.parametrize("change", [
     patch_class, patch_base, shadow_on_instance, shadow_then_unshadow, property_over_instance,
-    descriptor_class_gains_set, instance_parse, module_parser,
+    descriptor_class_gains_set, instance_parse, module_parser, namespace_parser,
+    class_parse_behind_namespace,
 ])
 def test_change_is_seen_on_the_next_call(parser, change):
     warm()
@@ -164,3 +185,17 @@ def test_instance_attribute_then_class_property():
     finally:
         del Connector.db
     assert connector.getdbinstance() is marker
+
+
+def test_constructor_stores_through_a_setter_added_later():
+    for _ in range(3):
+        Connector("u", "p", "h", "d")
+    stored = []
+    Connector.db = property(lambda self: "read", lambda self, value: stored.append(value))
+    try:
+        connector = Connector("u", "p", "h", "d")
+        assert stored == [None] and "db" not in vars(connector)
+    finally:
+        del Connector.db
+    connector = Connector("u", "p", "h", "d")
+    assert vars(connector)["db"] is None and stored == [None]
