@@ -11,6 +11,7 @@ is missed. ``measure()`` returns the rows for other scripts.
 from __future__ import annotations
 
 import argparse
+import gc
 import glob
 import importlib.util
 import json
@@ -99,8 +100,9 @@ def _child() -> None:
             loop(50)  # warm: lazy imports, the interpreter's specialisation
             loops.append(loop)
     for loop in loops:
-        sys.call_tracing(loop, (CALLS,))
-        sys.call_tracing(loop, (2 * CALLS,))
+        for n in (CALLS, 2 * CALLS):
+            gc.collect()  # each run starts with the same collector state
+            sys.call_tracing(loop, (n,))
 
 
 def measure() -> list[tuple[str, float, float, float]]:
@@ -113,7 +115,7 @@ def measure() -> list[tuple[str, float, float, float]]:
                         "--toggle-collect=sys_call_tracing", "--dump-after=sys_call_tracing",
                         f"--callgrind-out-file={out}/cg.%p", sys.executable, __file__, "--child"],
                        check=True, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
-                       env=dict(os.environ, PYTHONSAFEPATH="1"))
+                       env=dict(os.environ, PYTHONSAFEPATH="1", PYTHONHASHSEED="0"))
         dumps = sorted((p for p in glob.glob(f"{out}/cg.*.*")),
                        key=lambda p: int(p.rsplit(".", 1)[1]))
         totals = []

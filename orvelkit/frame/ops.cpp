@@ -25,7 +25,7 @@ TypeLookup type_lookup_slow(PyTypeObject* type, PyObject* name) noexcept {
     if (!PyUnicode_CheckExact(name)) return result;
     PyObject* found = _PyType_Lookup(type, name);  // borrowed; assigns a tag when it can
     result.found = found;
-    result.has_dict = (type->tp_flags & Py_TPFLAGS_MANAGED_DICT) != 0 || type->tp_dictoffset != 0;
+    result.has_dict = type->tp_dictoffset != 0;
     if (type->tp_getattro == PyObject_GenericGetAttr) {
         if (!found) {
             result.kind = LookupKind::absent;
@@ -43,6 +43,12 @@ TypeLookup type_lookup_slow(PyTypeObject* type, PyObject* name) noexcept {
         }
     } else if (type == &PyModule_Type && !found) {
         result.kind = LookupKind::module;
+    }
+    // An instance whose attributes live in the interpreter's inline values has no dict until one
+    // is asked for; its generic lookup reads the values directly, faster than any dict made here.
+    if ((type->tp_flags & Py_TPFLAGS_MANAGED_DICT) && result.kind != LookupKind::data &&
+        result.kind != LookupKind::module) {
+        result.kind = LookupKind::generic;
     }
     const unsigned int tag = type->tp_version_tag;
     if (tag != 0) {
@@ -64,7 +70,7 @@ Ref call_after_self(PyObject* callable, PyObject** stack, std::size_t n) {
 }
 
 // The object's own value for `name` when its dict holds one: 1 found (new reference in `value`),
-// 0 absent, -1 error. Reading the dict makes it, as `obj.__dict__` would.
+// 0 absent, -1 error. Only for types with a plain dict slot, so this never makes a dict.
 int instance_value(PyObject* obj, PyObject* name, PyObject*& value) {
     PyObject* dict = PyObject_GenericGetDict(obj, nullptr);
     if (!dict) return -1;
@@ -115,31 +121,6 @@ Ref attr_cached(PyObject* obj, PyObject* name) {
     if (value) return Ref::steal(value);
     if (PyErr_Occurred()) throw_error();
     return check(PyObject_GetAttr(obj, name));
-}
-
-void set_attr_cached(PyObject* obj, PyObject* name, PyObject* value) {
-    PyTypeObject* type = Py_TYPE(obj);
-    if (value && type->tp_setattro == PyObject_GenericSetAttr) {  // deleting goes the generic way
-        const TypeLookup t = type_lookup(type, name);
-        if (t.kind == LookupKind::absent || t.kind == LookupKind::data ||
-            t.kind == LookupKind::method || t.kind == LookupKind::other) {
-            // Any __set__ decides, with or without __get__ (the descriptor's type is fixed).
-            if (t.found && Py_TYPE(t.found)->tp_descr_set) {
-                Ref descr = Ref::borrow(t.found);
-                check_status(Py_TYPE(descr.get())->tp_descr_set(descr.get(), obj, value));
-                return;
-            }
-            if (t.has_dict) {
-                PyObject* dict = PyObject_GenericGetDict(obj, nullptr);
-                if (!dict) throw_error();
-                const int status = PyDict_SetItem(dict, name, value);
-                Py_DECREF(dict);
-                check_status(status);
-                return;
-            }
-        }
-    }
-    check_status(PyObject_SetAttr(obj, name, value));
 }
 
 Ref call_method_cached(PyObject* name, PyObject** stack, std::size_t n) {

@@ -28,7 +28,7 @@ enum class LookupKind : unsigned char {
 struct TypeLookup {
     PyObject* found;  // borrowed from the type's dict; valid while the tag matches
     LookupKind kind;
-    bool has_dict;    // instances may carry their own dict
+    bool has_dict;    // instances may carry their own dict, in a plain dict slot
 };
 
 TypeLookup type_lookup_slow(PyTypeObject* type, PyObject* name) noexcept;
@@ -57,10 +57,8 @@ inline TypeLookup type_lookup(PyTypeObject* type, PyObject* name) noexcept {
 Ref attr_cached(PyObject* obj, PyObject* name);
 
 inline Ref attr(PyObject* obj, PyObject* name) { return attr_cached(obj, name); }
-// obj.name = value, through the same cache.
-void set_attr_cached(PyObject* obj, PyObject* name, PyObject* value);
 inline void set_attr(PyObject* obj, PyObject* name, PyObject* value) {
-    set_attr_cached(obj, name, value);
+    check_status(PyObject_SetAttr(obj, name, value));
 }
 inline Ref item(PyObject* obj, PyObject* key) { return check(PyObject_GetItem(obj, key)); }
 inline void set_item(PyObject* obj, PyObject* key, PyObject* value) {
