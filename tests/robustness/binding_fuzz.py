@@ -9,6 +9,7 @@ Connections go only to 127.0.0.1:CLOSED_PORT, where nothing listens.
 
 import collections.abc
 import contextlib
+import functools
 import importlib
 import inspect
 import io
@@ -70,11 +71,12 @@ FUNCTIONS = module_functions()
 assert set(FUNCTIONS) == set(SIGNATURES), (sorted(FUNCTIONS), sorted(SIGNATURES))
 
 
-def expected_failure(signature, args, kwargs, through_instance):
+def expected_failure(signature, args, kwargs, through_tp_call):
     """The TypeError message the binding rules give for this call, or None if it binds."""
     name, params, defaults, exact = signature
-    if through_instance and any(not isinstance(k, str) for k in kwargs):
-        return "keywords must be strings"  # the bound method refuses before the function
+    if not through_tp_call and any(not isinstance(k, str) for k in kwargs):
+        # An ordinary call unpacks ** itself, so the interpreter refuses before the function.
+        return "keywords must be strings"
     n, required, given_ = len(params), len(params) - defaults, len(args)
 
     def count(number):
@@ -238,12 +240,16 @@ def check(qualified):
     @settings(max_examples=EXAMPLES, deadline=None, database=None,
               suppress_health_check=[HealthCheck.too_slow, HealthCheck.data_too_large,
                                      HealthCheck.filter_too_much])
-    @given(instance=selves, data=st.data())
-    def call(instance, data):
+    @given(instance=selves, tp_call=st.booleans(), data=st.data())
+    def call(instance, tp_call, data):
         args, kwargs = data.draw(arguments(signature, values, instance is not None))
-        target = function if instance is None else getattr(instance, signature[0])
+        if tp_call:  # the type's own __call__: a tuple and a dict, as C callers of tp_call do
+            bound = [] if instance is None else [instance]
+            target = functools.partial(type(function).__call__, function, *bound)
+        else:
+            target = function if instance is None else getattr(instance, signature[0])
         expected = expected_failure(signature, ([instance] if instance is not None else [])
-                                    + args, kwargs, instance is not None)
+                                    + args, kwargs, tp_call)
         try:
             with contextlib.redirect_stderr(io.StringIO()), \
                     contextlib.redirect_stdout(io.StringIO()):
