@@ -115,7 +115,14 @@ PyObject* attr_shortcut(PyObject* obj, PyObject* name, const TypeLookup& t) {
 
 }  // namespace
 
+// Instances with inline values: the interpreter's generic lookup reads them directly, and no
+// remembered answer could make it cheaper, so those skip the table altogether.
+inline bool inline_values(PyObject* obj) {
+    return (Py_TYPE(obj)->tp_flags & Py_TPFLAGS_MANAGED_DICT) != 0;
+}
+
 Ref attr_cached(PyObject* obj, PyObject* name) {
+    if (inline_values(obj)) return check(PyObject_GetAttr(obj, name));
     const TypeLookup t = type_lookup(Py_TYPE(obj), name);
     PyObject* value = attr_shortcut(obj, name, t);
     if (value) return Ref::steal(value);
@@ -125,6 +132,7 @@ Ref attr_cached(PyObject* obj, PyObject* name) {
 
 Ref call_method_cached(PyObject* name, PyObject** stack, std::size_t n) {
     PyObject* obj = stack[0];
+    if (inline_values(obj)) return check(PyObject_VectorcallMethod(name, stack, n, nullptr));
     const TypeLookup t = type_lookup(Py_TYPE(obj), name);
     if ((t.kind == LookupKind::absent || t.kind == LookupKind::method) && t.has_dict) {
         // The instance's own value wins over a method, and is all there is when the class has

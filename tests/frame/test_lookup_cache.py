@@ -129,10 +129,24 @@ def class_parse_behind_namespace(parser):
     return "class property"
 
 
+def slotted_class(parser):
+    class Slotted:
+        __slots__ = ()
+
+        def strftime(self, fmt):
+            return "slotted"
+
+    Parser.parse = lambda self, text: Slotted()
+    warm()
+    assert conv_date("x") == "slotted"
+    Slotted.strftime = lambda self, fmt: "slotted patched"
+    return "slotted patched"
+
+
 @pytest.mark.parametrize("change", [
     patch_class, patch_base, shadow_on_instance, shadow_then_unshadow, property_over_instance,
     descriptor_class_gains_set, instance_parse, module_parser, namespace_parser,
-    class_parse_behind_namespace,
+    class_parse_behind_namespace, slotted_class,
 ])
 def test_change_is_seen_on_the_next_call(parser, change):
     warm()
