@@ -77,73 +77,132 @@ Py_ssize_t parameter_index(const Signature& sig, PyObject* key) {
     return -1;
 }
 
-__attribute__((noinline)) bool fail_bad_keyword(const Signature& sig, PyObject* kwargs,
+// The keywords of a tuple call: the caller's dict, read and never changed.
+struct DictKeywords {
+    PyObject* dict;
+
+    Py_ssize_t size() const { return PyDict_GET_SIZE(dict); }
+    // 1 found (value borrowed), 0 absent, -1 error: a key's own comparison may raise.
+    int find(PyObject* name, PyObject*& value) const {
+        value = PyDict_GetItemWithError(dict, name);
+        if (value) return 1;
+        return PyErr_Occurred() ? -1 : 0;
+    }
+    template <class Each>
+    void walk(Each&& each) const {
+        Py_ssize_t pos = 0;
+        PyObject* key;
+        PyObject* value;
+        while (PyDict_Next(dict, &pos, &key, &value)) {
+            if (!each(key)) return;
+        }
+    }
+};
+
+// The keywords of a vectorcall: names in a tuple, values after the positional arguments. The
+// interpreter hands over unique str names, in the order the caller wrote or unpacked them.
+struct VectorKeywords {
+    PyObject* names;
+    PyObject* const* values;
+
+    Py_ssize_t size() const { return PyTuple_GET_SIZE(names); }
+    int find(PyObject* name, PyObject*& value) const {
+        const Py_ssize_t n = PyTuple_GET_SIZE(names);
+        for (Py_ssize_t i = 0; i < n; ++i) {
+            if (PyTuple_GET_ITEM(names, i) == name) {
+                value = values[i];
+                return 1;
+            }
+        }
+        for (Py_ssize_t i = 0; i < n; ++i) {
+            PyObject* key = PyTuple_GET_ITEM(names, i);
+            const int match = PyUnicode_CheckExact(key) ? same_name(key, name)
+                                                        : subclass_key_matches(key, name);
+            if (match < 0) return -1;
+            if (match) {
+                value = values[i];
+                return 1;
+            }
+        }
+        return 0;
+    }
+
+    // A str subclass may define its own hash and equality; a dict lookup would consult both, so
+    // this does too and in the same order. 1 match, 0 none, -1 error.
+    static int subclass_key_matches(PyObject* key, PyObject* name) {
+        const Py_hash_t hash = PyObject_Hash(key);
+        if (hash == -1) return -1;
+        if (hash != PyObject_Hash(name)) return 0;
+        return PyObject_RichCompareBool(key, name, Py_EQ);
+    }
+    template <class Each>
+    void walk(Each&& each) const {
+        const Py_ssize_t n = PyTuple_GET_SIZE(names);
+        for (Py_ssize_t i = 0; i < n; ++i) {
+            if (!each(PyTuple_GET_ITEM(names, i))) return;
+        }
+    }
+};
+
+template <class Keywords>
+__attribute__((noinline)) bool fail_bad_keyword(const Signature& sig, const Keywords& keywords,
                                                  Py_ssize_t given) {
-    Py_ssize_t pos = 0;
-    PyObject* key;
-    PyObject* value;
-    while (PyDict_Next(kwargs, &pos, &key, &value)) {
+    bool reported = false;
+    keywords.walk([&](PyObject* key) {
         if (!PyUnicode_Check(key)) {
             PyErr_Format(PyExc_TypeError, keywords_must_be_strings, sig.name);
+            reported = true;
             return false;
         }
         Py_ssize_t index = parameter_index(sig, key);
-        if (index >= given) continue;
+        if (index >= given) return true;
         if (index >= 0) {
             PyErr_Format(PyExc_TypeError, multiple_values, sig.name, key);
         } else {
             PyErr_Format(PyExc_TypeError, unexpected_keyword, sig.name, key);
         }
+        reported = true;
         return false;
-    }
+    });
     // Unreachable when the caller counted correctly; keep the indicator truthful regardless.
-    PyErr_Format(PyExc_TypeError, keywords_must_be_strings, sig.name);
+    if (!reported) PyErr_Format(PyExc_TypeError, keywords_must_be_strings, sig.name);
     return false;
-}
-
-// Looks a parameter up in the keyword dict: 1 filled the slot, 0 absent, -1 error.
-int take_keyword(PyObject* kwargs, PyObject* name, Ref& slot) {
-    PyObject* value = PyDict_GetItemWithError(kwargs, name);
-    if (value) {
-        slot = Ref::borrow(value);
-        return 1;
-    }
-    return PyErr_Occurred() ? -1 : 0;
 }
 
 // Fills `values`, each also held by `kept` for the whole call, as a Python function's locals
 // hold its arguments: a body could otherwise free a keyword value by emptying the caller's dict,
-// and pandas reads reference counts to tell a temporary table from a held one. False with the
-// error set.
-bool bind(const Signature& sig, PyObject* args, PyObject* kwargs, PyObject** values, Ref* kept) {
+// and pandas reads reference counts to tell a temporary table from a held one. `keywords` is
+// null when the call has none. False with the error set.
+template <class Keywords>
+bool bind(const Signature& sig, PyObject* const* positional, Py_ssize_t given,
+          const Keywords* keywords, PyObject** values, Ref* kept) {
     const ModuleState& st = *sig.state;
     const auto total = static_cast<Py_ssize_t>(sig.params.size());
     const auto required = static_cast<Py_ssize_t>(sig.required);
-    const Py_ssize_t given = PyTuple_GET_SIZE(args);
     if (given > total) return fail_count(sig, given);
-    if (!kwargs && given < required) return fail_count(sig, given);
+    if (!keywords && given < required) return fail_count(sig, given);
     for (Py_ssize_t i = 0; i < given; ++i) {
-        values[i] = PyTuple_GET_ITEM(args, i);
+        values[i] = positional[i];
         kept[i] = Ref::borrow(values[i]);
     }
     for (Py_ssize_t i = given; i < total; ++i) values[i] = nullptr;
-    if (kwargs) {
-        Py_ssize_t unused = PyDict_GET_SIZE(kwargs);
+    if (keywords) {
+        Py_ssize_t unused = keywords->size();
         for (Py_ssize_t i = given; i < required; ++i) {
-            int found = take_keyword(kwargs, st.strings[sig.params[i]], kept[i]);
+            int found = keywords->find(st.strings[sig.params[i]], values[i]);
             if (found < 0) return false;
             if (found == 0) return fail_count(sig, i);
-            values[i] = kept[i].get();
+            kept[i] = Ref::borrow(values[i]);
             --unused;
         }
         for (Py_ssize_t i = given > required ? given : required; i < total && unused > 0; ++i) {
-            int found = take_keyword(kwargs, st.strings[sig.params[i]], kept[i]);
+            int found = keywords->find(st.strings[sig.params[i]], values[i]);
             if (found < 0) return false;
             if (found == 0) continue;
-            values[i] = kept[i].get();
+            kept[i] = Ref::borrow(values[i]);
             --unused;
         }
-        if (unused > 0) return fail_bad_keyword(sig, kwargs, given);
+        if (unused > 0) return fail_bad_keyword(sig, *keywords, given);
     }
     for (Py_ssize_t i = required; i < total; ++i) {
         if (values[i]) continue;
@@ -151,6 +210,40 @@ bool bind(const Signature& sig, PyObject* args, PyObject* kwargs, PyObject** val
         kept[i] = Ref::borrow(values[i]);
     }
     return true;
+}
+
+// Appends at most `limit` bytes of `text`, as a "%.200s" conversion takes them.
+char* put_bytes(char* out, const char* end, const char* text, std::size_t limit) {
+    std::size_t n = 0;
+    while (n < limit && text[n] != '\0') ++n;
+    n = std::min<std::size_t>(n, static_cast<std::size_t>(end - out));
+    std::memcpy(out, text, n);
+    return out + n;
+}
+
+// The wrong-type message, assembled by hand for the same reason as the count message. Type names
+// may be UTF-8 (a class named in any script); a cut through a character decodes as U+FFFD, as
+// the formatted conversion decodes it.
+__attribute__((noinline)) bool fail_type(const Signature& sig, std::size_t param,
+                                         PyTypeObject* expected, PyObject* value) {
+    const char* name = PyUnicode_AsUTF8(sig.state->strings[sig.params[param]]);
+    if (!name) return false;
+    char message[720];
+    const char* end = message + sizeof message;
+    char* out = message;
+    auto put = [&](std::string_view piece) { out = put_bytes(out, end, piece.data(), piece.size()); };
+    put("Argument '");
+    out = put_bytes(out, end, name, 200);
+    put("' has incorrect type (expected ");
+    out = put_bytes(out, end, expected->tp_name, 200);
+    put(", got ");
+    out = put_bytes(out, end, Py_TYPE(value)->tp_name, 200);
+    put(")");
+    PyObject* text = PyUnicode_DecodeUTF8(message, out - message, "replace");
+    if (!text) return false;
+    PyErr_SetObject(PyExc_TypeError, text);
+    Py_DECREF(text);
+    return false;
 }
 
 // The exact-type test of int and str parameters; false with TypeError set on a refusal.
@@ -163,26 +256,45 @@ bool types_accepted(const Signature& sig, PyObject* const* values) {
             case ParamCheck::exact_str: expected = &PyUnicode_Type; break;
         }
         if (Py_TYPE(values[i]) == expected) continue;
-        PyErr_Format(PyExc_TypeError, incorrect_type,
-                     PyUnicode_AsUTF8(sig.state->strings[sig.params[i]]), expected->tp_name,
-                     Py_TYPE(values[i])->tp_name);
-        return false;
+        return fail_type(sig, i, expected, values[i]);
     }
     return true;
 }
 
-}  // namespace
-
-PyObject* call_function(const Signature& sig, PyObject* args, PyObject* kwargs) noexcept {
+template <class Keywords>
+PyObject* bind_and_run(const Signature& sig, PyObject* const* positional, Py_ssize_t given,
+                       const Keywords* keywords) noexcept {
     PyObject* values[max_parameters];
     Ref kept[max_parameters];
-    if (!bind(sig, args, kwargs, values, kept)) {
+    if (!bind(sig, positional, given, keywords, values, kept)) {
         add_traceback(*sig.state, sig.trace_name, sig.line);
         return nullptr;
     }
     if (!types_accepted(sig, values)) return nullptr;
     Frame frame(*sig.state, sig.trace_name, sig.line);
     return boundary(frame, [&] { return sig.body(frame, values); });
+}
+
+}  // namespace
+
+PyObject* call_function(const Signature& sig, PyObject* args, PyObject* kwargs) noexcept {
+    PyObject* const* positional = &PyTuple_GET_ITEM(args, 0);
+    if (!kwargs) {
+        return bind_and_run<DictKeywords>(sig, positional, PyTuple_GET_SIZE(args), nullptr);
+    }
+    const DictKeywords keywords{kwargs};
+    return bind_and_run(sig, positional, PyTuple_GET_SIZE(args), &keywords);
+}
+
+PyObject* call_function_vector(const Signature& sig, PyObject* const* args, std::size_t nargsf,
+                               PyObject* kwnames) noexcept {
+    const Py_ssize_t given = PyVectorcall_NARGS(nargsf);
+    // No keywords and an empty name tuple bind alike, so the cheaper form takes both.
+    if (!kwnames || PyTuple_GET_SIZE(kwnames) == 0) {
+        return bind_and_run<VectorKeywords>(sig, args, given, nullptr);
+    }
+    const VectorKeywords keywords{kwnames, args + given};
+    return bind_and_run(sig, args, given, &keywords);
 }
 
 }  // namespace orvelkit::frame

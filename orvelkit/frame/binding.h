@@ -8,14 +8,21 @@
 
 namespace orvelkit::frame {
 
-// The binding entry a function object forwards every call to: positional tuple, keyword dict or
-// null. Lives in the library that defined the function.
+// The binding entries of one function, both living in the library that defined it: `call` takes
+// a positional tuple and a keyword dict or null (the type's tp_call), `vector` the interpreter's
+// argument array and keyword-name tuple (the object's vectorcall slot).
 using EntryFn = PyObject* (*)(PyObject* function, PyObject* args, PyObject* kwargs) noexcept;
+using VectorEntryFn = PyObject* (*)(PyObject* function, PyObject* const* args, std::size_t nargsf,
+                                    PyObject* kwnames) noexcept;
+struct Entry {
+    EntryFn call;
+    VectorEntryFn vector;
+};
 
-// The static record of one function: plain name, binding entry, documentation or null.
+// The static record of one function: plain name, binding entries, documentation or null.
 struct FunctionDef {
     const char* name;
-    EntryFn entry;
+    const Entry& entry;
     const char* doc;
 };
 
@@ -40,12 +47,24 @@ struct Signature {
 
 // Binds, type-checks and runs the body inside the call boundary. Returns a new reference, or null
 // with the error set and this function's traceback entry added (none for a type-check refusal).
+// The two forms differ only in where the arguments come from; binding and messages are shared.
 PyObject* call_function(const Signature& sig, PyObject* args, PyObject* kwargs) noexcept;
+PyObject* call_function_vector(const Signature& sig, PyObject* const* args, std::size_t nargsf,
+                               PyObject* kwnames) noexcept;
 
 template <const Signature& Sig>
-PyObject* entry(PyObject*, PyObject* args, PyObject* kwargs) noexcept {
+PyObject* tuple_entry(PyObject*, PyObject* args, PyObject* kwargs) noexcept {
     return call_function(Sig, args, kwargs);
 }
+
+template <const Signature& Sig>
+PyObject* vector_entry(PyObject*, PyObject* const* args, std::size_t nargsf,
+                       PyObject* kwnames) noexcept {
+    return call_function_vector(Sig, args, nargsf, kwnames);
+}
+
+template <const Signature& Sig>
+inline constexpr Entry entry{tuple_entry<Sig>, vector_entry<Sig>};
 
 // The call boundary shared by function calls, coroutine steps and exec: runs `work` and turns a
 // PyErrorSet into the frame's traceback entry and a null result.

@@ -61,8 +61,9 @@ void function_dealloc(PyObject* self) {
     Py_TYPE(self)->tp_free(self);
 }
 
+// Kept beside vectorcall for callers of tp_call itself, which hand over a tuple and a dict.
 PyObject* function_call(PyObject* self, PyObject* args, PyObject* kwargs) {
-    return as_function(self)->def->entry(self, args, kwargs);
+    return as_function(self)->def->entry.call(self, args, kwargs);
 }
 
 // Through an instance: the interpreter's own bound method; through the class: the function.
@@ -288,13 +289,13 @@ void fill_function_type(PyTypeObject& t) {
     t.tp_name = "orvelkit_frame.function";
     t.tp_basicsize = sizeof(FunctionObject);
     t.tp_dealloc = function_dealloc;
-    t.tp_vectorcall_offset = 0;
+    t.tp_vectorcall_offset = offsetof(FunctionObject, vectorcall);
     t.tp_repr = function_repr;
     t.tp_call = function_call;
     t.tp_getattro = PyObject_GenericGetAttr;
     t.tp_setattro = PyObject_GenericSetAttr;
     t.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_BASETYPE |
-                 Py_TPFLAGS_METHOD_DESCRIPTOR;
+                 Py_TPFLAGS_METHOD_DESCRIPTOR | Py_TPFLAGS_HAVE_VECTORCALL;
     t.tp_traverse = function_traverse;
     t.tp_clear = function_clear;
     t.tp_weaklistoffset = offsetof(FunctionObject, weakreflist);
@@ -332,6 +333,7 @@ Ref make_function(const ModuleState& st, const FunctionDef& def, int flags, PyOb
     f->annotations = Py_XNewRef(annotations);
     f->is_coroutine = nullptr;
     f->weakreflist = nullptr;
+    f->vectorcall = def.entry.vector;
     PyObject_GC_Track(f);
     return Ref::steal(reinterpret_cast<PyObject*>(f));
 }

@@ -26,6 +26,7 @@ struct FunctionObject {
     PyObject* annotations;   // owned or null until first read
     PyObject* is_coroutine;  // owned or null until first read
     PyObject* weakreflist;
+    vectorcallfunc vectorcall;  // the record's vector entry; ordinary calls arrive here
 };
 
 // The function type of this process: the registry's, or this library's own, readied and

@@ -17,6 +17,149 @@ void raise_value(PyObject* value) {
     raise(PyExc_TypeError, "exceptions must derive from BaseException");
 }
 
+// ---- type-level lookup cache ---------------------------------------------------------------
+
+TypeLookupEntry type_lookup_cache[type_lookup_slots];
+
+TypeLookup type_lookup_slow(PyTypeObject* type, PyObject* name) noexcept {
+    TypeLookup result{nullptr, LookupKind::generic, false};
+    // Only exact str names are what the interpreter's own method cache and tags work with.
+    if (!PyUnicode_CheckExact(name)) return result;
+    PyObject* found = _PyType_Lookup(type, name);  // borrowed; assigns a tag when it can
+    result.found = found;
+    result.has_dict = type->tp_dictoffset != 0;
+    if (type->tp_getattro == PyObject_GenericGetAttr) {
+        if (!found) {
+            result.kind = LookupKind::absent;
+        } else if (!(Py_TYPE(found)->tp_flags & Py_TPFLAGS_HEAPTYPE)) {
+            // A class's own type can gain __get__ or __set__ later without changing this type's
+            // tag, so only the interpreter's fixed types are classified once and for all.
+            PyTypeObject* descr_type = Py_TYPE(found);
+            if (descr_type->tp_descr_get && descr_type->tp_descr_set) {
+                result.kind = LookupKind::data;
+            } else if (descr_type->tp_flags & Py_TPFLAGS_METHOD_DESCRIPTOR) {
+                result.kind = LookupKind::method;
+            } else {
+                result.kind = LookupKind::other;
+            }
+        }
+    } else if (type == &PyModule_Type && !found) {
+        result.kind = LookupKind::module;
+    }
+    // An instance whose attributes live in the interpreter's inline values has no dict until one
+    // is asked for; its generic lookup reads the values directly, faster than any dict made here.
+    if ((type->tp_flags & Py_TPFLAGS_MANAGED_DICT) && result.kind != LookupKind::data &&
+        result.kind != LookupKind::module) {
+        result.kind = LookupKind::generic;
+    }
+    const unsigned int tag = type->tp_version_tag;
+    if (tag != 0) {
+        const auto index = ((reinterpret_cast<std::uintptr_t>(name) >> 4) ^
+                            reinterpret_cast<std::uintptr_t>(type) ^ tag) %
+                           type_lookup_slots;
+        type_lookup_cache[index] = TypeLookupEntry{type, tag, name, result};
+    }
+    return result;
+}
+
+namespace {
+
+// callable(*stack[1:n]); stack[0] may be overwritten while the call runs, as the offset flag allows.
+Ref call_after_self(PyObject* callable, PyObject** stack, std::size_t n) {
+    Ref held = Ref::borrow(callable);
+    return check(PyObject_Vectorcall(held.get(), stack + 1, (n - 1) | PY_VECTORCALL_ARGUMENTS_OFFSET,
+                                     nullptr));
+}
+
+// The object's own value for `name` when its dict holds one: 1 found (new reference in `value`),
+// 0 absent, -1 error. Only for types with a plain dict slot, so this never makes a dict.
+int instance_value(PyObject* obj, PyObject* name, PyObject*& value) {
+    PyObject* dict = PyObject_GenericGetDict(obj, nullptr);
+    if (!dict) return -1;
+    value = PyDict_GetItemWithError(dict, name);
+    Py_XINCREF(value);
+    Py_DECREF(dict);
+    if (value) return 1;
+    return PyErr_Occurred() ? -1 : 0;
+}
+
+// obj.name from a cached answer; null result with no error set means "take the generic path".
+PyObject* attr_shortcut(PyObject* obj, PyObject* name, const TypeLookup& t) {
+    switch (t.kind) {
+        case LookupKind::generic:
+            return nullptr;
+        case LookupKind::module: {
+            PyObject* value = PyDict_GetItemWithError(PyModule_GetDict(obj), name);
+            return Py_XNewRef(value);  // a miss goes the generic way: __getattr__ and its message
+        }
+        case LookupKind::data: {
+            Ref descr = Ref::borrow(t.found);
+            return Py_TYPE(descr.get())->tp_descr_get(descr.get(), obj,
+                                                       reinterpret_cast<PyObject*>(Py_TYPE(obj)));
+        }
+        case LookupKind::absent:
+        case LookupKind::method:
+        case LookupKind::other: {
+            if (t.has_dict) {
+                PyObject* value = nullptr;
+                const int found = instance_value(obj, name, value);
+                if (found != 0) return value;  // the value, or null with the error set
+            }
+            if (t.kind == LookupKind::absent) return nullptr;  // AttributeError, generically
+            Ref descr = Ref::borrow(t.found);
+            descrgetfunc get = Py_TYPE(descr.get())->tp_descr_get;
+            if (!get) return descr.release();
+            return get(descr.get(), obj, reinterpret_cast<PyObject*>(Py_TYPE(obj)));
+        }
+    }
+    return nullptr;
+}
+
+}  // namespace
+
+// Instances with inline values: the interpreter's generic lookup reads them directly, and no
+// remembered answer could make it cheaper, so those skip the table altogether.
+inline bool inline_values(PyObject* obj) {
+    return (Py_TYPE(obj)->tp_flags & Py_TPFLAGS_MANAGED_DICT) != 0;
+}
+
+Ref attr_cached(PyObject* obj, PyObject* name) {
+    if (inline_values(obj)) return check(PyObject_GetAttr(obj, name));
+    const TypeLookup t = type_lookup(Py_TYPE(obj), name);
+    PyObject* value = attr_shortcut(obj, name, t);
+    if (value) return Ref::steal(value);
+    if (PyErr_Occurred()) throw_error();
+    return check(PyObject_GetAttr(obj, name));
+}
+
+Ref call_method_cached(PyObject* name, PyObject** stack, std::size_t n) {
+    PyObject* obj = stack[0];
+    if (inline_values(obj)) return check(PyObject_VectorcallMethod(name, stack, n, nullptr));
+    const TypeLookup t = type_lookup(Py_TYPE(obj), name);
+    if ((t.kind == LookupKind::absent || t.kind == LookupKind::method) && t.has_dict) {
+        // The instance's own value wins over a method, and is all there is when the class has
+        // nothing of that name (a namespace's function, for one).
+        PyObject* own = nullptr;
+        const int found = instance_value(obj, name, own);
+        if (found < 0) throw_error();
+        if (found > 0) {
+            Ref callable = Ref::steal(own);
+            return call_after_self(callable.get(), stack, n);
+        }
+    }
+    if (t.kind == LookupKind::method) {
+        // The descriptor may lose its last other reference while it runs.
+        Ref method = Ref::borrow(t.found);
+        return check(PyObject_Vectorcall(method.get(), stack, n, nullptr));
+    }
+    if (t.kind == LookupKind::module) {
+        PyObject* value = PyDict_GetItemWithError(PyModule_GetDict(obj), name);
+        if (value) return call_after_self(value, stack, n);
+        if (PyErr_Occurred()) throw_error();
+    }
+    return check(PyObject_VectorcallMethod(name, stack, n, nullptr));
+}
+
 Ref new_list() { return check(PyList_New(0)); }
 
 Ref make_tuple(std::initializer_list<PyObject*> items) {

@@ -5,6 +5,7 @@
 
 #include "traceback.h"
 
+#include <cstdint>
 #include <initializer_list>
 #include <iterator>
 #include <type_traits>
@@ -12,7 +13,51 @@
 
 namespace orvelkit::frame {
 
-inline Ref attr(PyObject* obj, PyObject* name) { return check(PyObject_GetAttr(obj, name)); }
+// What a type's method resolution order says about one name, remembered per (type, version tag,
+// name) as the interpreter's specialised loads remember it. A type or a base that changes gets a
+// new tag, so a stale answer is never used; a tag of 0 means "not cacheable" and every lookup
+// then takes the interpreter's generic path.
+enum class LookupKind : unsigned char {
+    generic,  // the type's own getattro, or a case not worth a shortcut
+    module,   // an exact module whose type defines nothing of that name: its dict decides
+    absent,   // generic getattro, nothing in the type: only the instance dict can hold it
+    data,     // a data descriptor: it decides, whatever the instance dict holds
+    method,   // a method descriptor, shadowed only by the instance dict
+    other,    // a plain class attribute or a non-data descriptor, after the instance dict
+};
+
+struct TypeLookup {
+    PyObject* found;  // borrowed from the type's dict; valid while the tag matches
+    LookupKind kind;
+    bool has_dict;    // instances may carry their own dict, in a plain dict slot
+};
+
+TypeLookup type_lookup_slow(PyTypeObject* type, PyObject* name) noexcept;
+
+// The cache table: small, direct-mapped, per library.
+struct TypeLookupEntry {
+    PyTypeObject* type;
+    unsigned int tag;
+    PyObject* name;
+    TypeLookup result;
+};
+inline constexpr std::size_t type_lookup_slots = 512;
+extern TypeLookupEntry type_lookup_cache[type_lookup_slots];
+
+inline TypeLookup type_lookup(PyTypeObject* type, PyObject* name) noexcept {
+    const unsigned int tag = type->tp_version_tag;
+    const auto index = ((reinterpret_cast<std::uintptr_t>(name) >> 4) ^
+                        reinterpret_cast<std::uintptr_t>(type) ^ tag) %
+                       type_lookup_slots;
+    const TypeLookupEntry& e = type_lookup_cache[index];
+    if (tag != 0 && e.tag == tag && e.type == type && e.name == name) return e.result;
+    return type_lookup_slow(type, name);
+}
+
+// obj.name, with the shortcut the cache allows; the interpreter's generic path otherwise.
+Ref attr_cached(PyObject* obj, PyObject* name);
+
+inline Ref attr(PyObject* obj, PyObject* name) { return attr_cached(obj, name); }
 inline void set_attr(PyObject* obj, PyObject* name, PyObject* value) {
     check_status(PyObject_SetAttr(obj, name, value));
 }
@@ -39,6 +84,9 @@ inline Ref call_kw(PyObject* callable, std::initializer_list<PyObject*> args, Py
                                      args.size() - nkw, kwnames));
 }
 
+// stack[0].name(*stack[1:n]); stack has room for nothing before it.
+Ref call_method_cached(PyObject* name, PyObject** stack, std::size_t n);
+
 // obj.name(*args), without making a bound method when the attribute is a plain method.
 inline Ref call_method(PyObject* obj, PyObject* name, std::initializer_list<PyObject*> args = {}) {
     PyObject* stack[max_parameters];
@@ -46,7 +94,7 @@ inline Ref call_method(PyObject* obj, PyObject* name, std::initializer_list<PyOb
     std::size_t n = 0;
     stack[n++] = obj;
     for (PyObject* a : args) stack[n++] = a;
-    return check(PyObject_VectorcallMethod(name, stack, n, nullptr));
+    return call_method_cached(name, stack, n);
 }
 
 // format(value, ""): a str unchanged, anything else through its __format__.

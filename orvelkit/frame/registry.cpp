@@ -9,7 +9,8 @@ namespace {
 
 // Flags whose difference would make one library misuse another's objects.
 constexpr unsigned long layout_flags = Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_BASETYPE |
-                                       Py_TPFLAGS_METHOD_DESCRIPTOR | Py_TPFLAGS_HEAPTYPE;
+                                       Py_TPFLAGS_METHOD_DESCRIPTOR | Py_TPFLAGS_HEAPTYPE |
+                                       Py_TPFLAGS_HAVE_VECTORCALL;
 
 void check_compatible(const char* key, PyObject* found, PyTypeObject* local) {
     if (!PyType_Check(found)) {

@@ -1,7 +1,9 @@
 """Argument binding and the exact-type checks: every message form, verbatim, and
 the traceback entry each failure carries or does not carry."""
 
+import ctypes
 import functools
+import json
 import traceback
 
 import pandas as pd
@@ -31,104 +33,6 @@ class Key(str):
     pass
 
 
-BINDING_FAILURES = [
-    (lambda: ts_forecast(DF), "ts_forecast() takes exactly 2 positional arguments (1 given)"),
-    (lambda: ts_forecast(DF, 2, 3), "ts_forecast() takes exactly 2 positional arguments (3 given)"),
-    (lambda: ts_forecast(df=DF), "ts_forecast() takes exactly 2 positional arguments (1 given)"),
-    (lambda: ts_forecast(period=2), "ts_forecast() takes exactly 2 positional arguments (0 given)"),
-    (lambda: ts_forecast(DF, **{}), "ts_forecast() takes exactly 2 positional arguments (1 given)"),
-    # A missing required parameter is found before any bad keyword.
-    (lambda: ts_forecast(DF, zzz=1),
-     "ts_forecast() takes exactly 2 positional arguments (1 given)"),
-    (lambda: ts_forecast(**{1: 2}), "ts_forecast() takes exactly 2 positional arguments (0 given)"),
-    (lambda: conv_date(), "conv_date() takes exactly 1 positional argument (0 given)"),
-    (lambda: conv_date("a", "b"), "conv_date() takes exactly 1 positional argument (2 given)"),
-    (lambda: Auspex._run(), "_run() takes exactly 2 positional arguments (0 given)"),
-    (lambda: TOOL._run(), "_run() takes exactly 2 positional arguments (1 given)"),
-    (lambda: TOOL._run("{}", "{}"), "_run() takes exactly 2 positional arguments (3 given)"),
-    (lambda: TOOL._arun(), "_arun() takes exactly 2 positional arguments (1 given)"),
-    (lambda: ts_forecast(DF, 2, period=3),
-     "ts_forecast() got multiple values for keyword argument 'period'"),
-    (lambda: ts_forecast(DF, 2, df=DF),
-     "ts_forecast() got multiple values for keyword argument 'df'"),
-    (lambda: TOOL._run("{}", self=TOOL), "_run() got multiple values for keyword argument 'self'"),
-    (lambda: ts_forecast(DF, 2, zzz=1), "ts_forecast() got an unexpected keyword argument 'zzz'"),
-    (lambda: ts_forecast(DF, period=2, zzz=1),
-     "ts_forecast() got an unexpected keyword argument 'zzz'"),
-    (lambda: conv_date("a", when=1), "conv_date() got an unexpected keyword argument 'when'"),
-    (lambda: ts_forecast(DF, 2, **{"".join(["peri", "od2"]): 1}),
-     "ts_forecast() got an unexpected keyword argument 'period2'"),
-    # Non-str keys reach the frame on direct calls, calls through the type and partials.
-    (lambda: ts_forecast(DF, 2, **{1: 2}), "ts_forecast() keywords must be strings"),
-    (lambda: type(ts_forecast).__call__(ts_forecast, DF, 2, **{1: 2}),
-     "ts_forecast() keywords must be strings"),
-    (lambda: functools.partial(ts_forecast, DF, 2)(**{1: 2}),
-     "ts_forecast() keywords must be strings"),
-    (lambda: Auspex._run(TOOL, "{}", **{1: 2}), "_run() keywords must be strings"),
-    # The first offending key in the dict's order decides.
-    (lambda: ts_forecast(DF, 2, **{"zzz": 1, 1: 2}),
-     "ts_forecast() got an unexpected keyword argument 'zzz'"),
-    (lambda: ts_forecast(DF, 2, **{1: 2, "zzz": 1}), "ts_forecast() keywords must be strings"),
-    (lambda: ts_forecast(DF, 2, **{"period": 1, "zzz": 1}),
-     "ts_forecast() got multiple values for keyword argument 'period'"),
-    (lambda: ts_forecast(DF, 2, **{"zzz": 1, "period": 1}),
-     "ts_forecast() got an unexpected keyword argument 'zzz'"),
-]
-
-
-@pytest.mark.parametrize("call, message", BINDING_FAILURES, ids=[m for _, m in BINDING_FAILURES])
-def test_binding_failure(call, message):
-    with pytest.raises(TypeError) as caught:
-        call()
-    assert str(caught.value) == message
-    # One entry from the module: the function's own, at its definition.
-    assert own_entries(caught.value) == [DEFINED_AT[message.split("(")[0]]]
-
-
-def test_bound_method_with_non_str_key_is_refused_by_the_interpreter():
-    with pytest.raises(TypeError) as caught:
-        TOOL._run("{}", **{1: 2})
-    assert str(caught.value) == "keywords must be strings"  # the method object's check
-    assert own_entries(caught.value) == []
-
-
-@pytest.mark.parametrize("keywords", [
-    {"df": None, "period": 2}, {"period": 2, "df": None},
-    {"".join(["d", "f"]): None, "".join(["peri", "od"]): 2},
-    {Key("df"): None, Key("period"): 2},
-], ids=["in order", "reversed", "equal but not identical", "str subclass keys"])
-def test_keywords_bind_by_name(keywords):
-    keywords = {key: table() if value is None else value for key, value in keywords.items()}
-    pd.testing.assert_frame_equal(ts_forecast(**keywords), ts_forecast(table(), 2))
-    assert conv_date(**{"".join(["d", "t"]): "Jan 5 2024"}) == "2024-01-05"
-
-
-def test_key_whose_comparison_raises_ends_the_binding():
-    class Hostile(str):
-        __hash__ = str.__hash__
-
-        def __eq__(self, other):
-            raise LookupError("compared")
-
-    with pytest.raises(LookupError, match="compared") as caught:
-        ts_forecast(table(), **{Hostile("period"): 2})
-    assert own_entries(caught.value) == [DEFINED_AT["ts_forecast"]]
-
-
-def test_caller_keyword_dict_is_left_alone_and_messages_use_the_defined_name():
-    keywords = {"period": 2}
-    ts_forecast(table(), **keywords)
-    with pytest.raises(TypeError):
-        ts_forecast(table(), 2, **keywords)
-    assert keywords == {"period": 2}
-    ts_forecast.__name__ = "renamed"
-    try:
-        with pytest.raises(TypeError, match=r"^ts_forecast\(\) takes exactly 2"):
-            ts_forecast()
-    finally:
-        ts_forecast.__name__ = "ts_forecast"
-
-
 class MyInt(int):
     pass
 
@@ -137,36 +41,176 @@ class MyStr(str):
     pass
 
 
-TYPE_REFUSALS = [
-    (lambda: ts_forecast(DF, True), "period", "int", "bool"),
-    (lambda: ts_forecast(DF, 2.0), "period", "int", "float"),
-    (lambda: ts_forecast(DF, None), "period", "int", "NoneType"),
-    (lambda: ts_forecast(DF, "2"), "period", "int", "str"),
-    (lambda: ts_forecast(DF, MyInt(2)), "period", "int", "MyInt"),
-    (lambda: ts_forecast(df=DF, period=False), "period", "int", "bool"),
-    (lambda: TOOL._run(b"{}"), "input", "str", "bytes"),
-    (lambda: TOOL._run(None), "input", "str", "NoneType"),
-    (lambda: TOOL._run(MyStr("{}")), "input", "str", "MyStr"),
-    (lambda: Auspex._run(TOOL, input=1.5), "input", "str", "float"),
-    (lambda: TOOL._arun(5), "data", "str", "int"),
-    (lambda: TOOL._arun(data=b"x"), "data", "str", "bytes"),
+def interpreter_message(keywords):
+    """What the interpreter itself says when it unpacks these keywords for a call."""
+    def probe(*args, **kwargs):
+        pass
+    try:
+        probe(**keywords)
+    except TypeError as error:
+        return str(error)
+    raise AssertionError("the interpreter accepted the keywords")
+
+
+# Each case runs twice: as an ordinary call (vectorcall, through a bound method where the case
+# names the instance) and through the type's tp_call with a tuple and a dict. Both must refuse
+# alike; only keys that are not str are refused by the interpreter first on the ordinary path.
+F, C, R, A = ts_forecast, conv_date, Auspex._run, Auspex._arun
+REFUSALS = [
+    (F, None, (DF,), {}, "ts_forecast() takes exactly 2 positional arguments (1 given)"),
+    (F, None, (DF, 2, 3), {}, "ts_forecast() takes exactly 2 positional arguments (3 given)"),
+    (F, None, (), {"df": DF}, "ts_forecast() takes exactly 2 positional arguments (1 given)"),
+    (F, None, (), {"period": 2}, "ts_forecast() takes exactly 2 positional arguments (0 given)"),
+    # A missing required parameter is found before any bad keyword.
+    (F, None, (DF,), {"zzz": 1}, "ts_forecast() takes exactly 2 positional arguments (1 given)"),
+    (F, None, (), {1: 2}, "ts_forecast() takes exactly 2 positional arguments (0 given)"),
+    (C, None, (), {}, "conv_date() takes exactly 1 positional argument (0 given)"),
+    (C, None, ("a", "b"), {}, "conv_date() takes exactly 1 positional argument (2 given)"),
+    (R, None, (), {}, "_run() takes exactly 2 positional arguments (0 given)"),
+    (R, TOOL, (), {}, "_run() takes exactly 2 positional arguments (1 given)"),
+    (R, TOOL, ("{}", "{}"), {}, "_run() takes exactly 2 positional arguments (3 given)"),
+    (A, TOOL, (), {}, "_arun() takes exactly 2 positional arguments (1 given)"),
+    (F, None, (DF, 2), {"period": 3},
+     "ts_forecast() got multiple values for keyword argument 'period'"),
+    (F, None, (DF, 2), {"df": DF}, "ts_forecast() got multiple values for keyword argument 'df'"),
+    (R, TOOL, ("{}",), {"self": TOOL}, "_run() got multiple values for keyword argument 'self'"),
+    (F, None, (DF, 2), {"zzz": 1}, "ts_forecast() got an unexpected keyword argument 'zzz'"),
+    (F, None, (DF,), {"period": 2, "zzz": 1},
+     "ts_forecast() got an unexpected keyword argument 'zzz'"),
+    (C, None, ("a",), {"when": 1}, "conv_date() got an unexpected keyword argument 'when'"),
+    (F, None, (DF, 2), {"".join(["peri", "od2"]): 1},
+     "ts_forecast() got an unexpected keyword argument 'period2'"),
+    (F, None, (DF, 2), {1: 2}, "ts_forecast() keywords must be strings"),
+    (R, None, (TOOL, "{}"), {1: 2}, "_run() keywords must be strings"),
+    (R, TOOL, ("{}",), {1: 2}, "_run() keywords must be strings"),
+    # The first offending key in the keywords' order decides.
+    (F, None, (DF, 2), {"zzz": 1, 1: 2}, "ts_forecast() got an unexpected keyword argument 'zzz'"),
+    (F, None, (DF, 2), {1: 2, "zzz": 1}, "ts_forecast() keywords must be strings"),
+    (F, None, (DF, 2), {"period": 1, "zzz": 1},
+     "ts_forecast() got multiple values for keyword argument 'period'"),
+    (F, None, (DF, 2), {"zzz": 1, "period": 1},
+     "ts_forecast() got an unexpected keyword argument 'zzz'"),
+    (F, None, (DF, 2), {Key("zzz"): 1}, "ts_forecast() got an unexpected keyword argument 'zzz'"),
+    # Exact-type refusals: no entry for the function, and the count is checked first.
+    (F, None, (DF, True), {}, "Argument 'period' has incorrect type (expected int, got bool)"),
+    (F, None, (DF, 2.0), {}, "Argument 'period' has incorrect type (expected int, got float)"),
+    (F, None, (DF, None), {},
+     "Argument 'period' has incorrect type (expected int, got NoneType)"),
+    (F, None, (DF, "2"), {}, "Argument 'period' has incorrect type (expected int, got str)"),
+    (F, None, (DF, MyInt(2)), {}, "Argument 'period' has incorrect type (expected int, got MyInt)"),
+    (F, None, (), {"df": DF, "period": False},
+     "Argument 'period' has incorrect type (expected int, got bool)"),
+    (F, None, (DF, True, 3), {}, "ts_forecast() takes exactly 2 positional arguments (3 given)"),
+    (R, TOOL, (b"{}",), {}, "Argument 'input' has incorrect type (expected str, got bytes)"),
+    (R, TOOL, (None,), {}, "Argument 'input' has incorrect type (expected str, got NoneType)"),
+    (R, TOOL, (MyStr("{}"),), {}, "Argument 'input' has incorrect type (expected str, got MyStr)"),
+    (R, None, (TOOL,), {"input": 1.5},
+     "Argument 'input' has incorrect type (expected str, got float)"),
+    (A, TOOL, (5,), {}, "Argument 'data' has incorrect type (expected str, got int)"),
+    (A, TOOL, (), {"data": b"x"}, "Argument 'data' has incorrect type (expected str, got bytes)"),
 ]
 
+PATHS = ["call", "tp_call"]
 
-@pytest.mark.parametrize("call, parameter, expected, got", TYPE_REFUSALS,
-                         ids=[f"{c[1]}-{c[3]}" for c in TYPE_REFUSALS])
-def test_exact_type_refusal(call, parameter, expected, got, capsys):
+
+def through(path, function, instance, args, kwargs):
+    """Calls `function` by the named path; `instance` makes it a method call on that object."""
+    if path == "call":
+        target = function if instance is None else getattr(instance, function.__name__)
+        return target(*args, **kwargs)
+    bound = () if instance is None else (instance,)
+    return type(function).__call__(function, *bound, *args, **kwargs)
+
+
+@pytest.mark.parametrize("path", PATHS)
+@pytest.mark.parametrize("function, instance, args, kwargs, message", REFUSALS,
+                         ids=[f"{case[0].__name__}-{case[4]}" for case in REFUSALS])
+def test_refused_call(path, function, instance, args, kwargs, message, capsys):
     with pytest.raises(TypeError) as caught:
-        call()
-    assert str(caught.value) == (
-        f"Argument '{parameter}' has incorrect type (expected {expected}, got {got})")
-    assert own_entries(caught.value) == []  # no entry for the function
+        through(path, function, instance, args, kwargs)
+    if path == "call" and any(not isinstance(key, str) for key in kwargs):
+        # The one difference: the interpreter unpacks the keywords before the function runs.
+        assert str(caught.value) == interpreter_message(kwargs)
+        assert own_entries(caught.value) == []
+        return
+    assert str(caught.value) == message
+    if message.startswith("Argument"):
+        assert own_entries(caught.value) == []
+    else:  # one entry from the module: the function's own, at its definition
+        assert own_entries(caught.value) == [DEFINED_AT[message.split("(")[0]]]
     assert capsys.readouterr().err == ""  # _run refuses before it could print anything
 
 
-def test_count_is_checked_before_types_and_a_refusal_changes_nothing():
-    with pytest.raises(TypeError, match=r"\(3 given\)$"):
-        ts_forecast(DF, True, 3)
+def test_partial_unpacks_keywords_itself():
+    with pytest.raises(TypeError) as caught:
+        functools.partial(ts_forecast, DF, 2)(**{1: 2})
+    assert str(caught.value) == interpreter_message({1: 2})
+
+
+@pytest.mark.parametrize("path", PATHS)
+@pytest.mark.parametrize("keywords", [
+    {"df": None, "period": 2}, {"period": 2, "df": None},
+    {"".join(["d", "f"]): None, "".join(["peri", "od"]): 2},
+    {Key("df"): None, Key("period"): 2},
+    {**json.loads('{"df": null, "period": 2}')},
+], ids=["in order", "reversed", "equal but not identical", "str subclass keys", "from json"])
+def test_keywords_bind_by_name(path, keywords):
+    keywords = {key: table() if value is None else value for key, value in keywords.items()}
+    pd.testing.assert_frame_equal(through(path, ts_forecast, None, (), keywords),
+                                  ts_forecast(table(), 2))
+    assert through(path, conv_date, None, (), {"".join(["d", "t"]): "Jan 5 2024"}) == "2024-01-05"
+    assert through(path, Auspex._run, TOOL, (), {"".join(["in", "put"]): "{}"}) is not None
+
+
+@pytest.mark.parametrize("path", PATHS)
+def test_key_whose_comparison_raises_ends_the_binding(path):
+    class Hostile(str):
+        __hash__ = str.__hash__
+
+        def __eq__(self, other):
+            raise LookupError("compared")
+
+    with pytest.raises(LookupError, match="compared") as caught:
+        through(path, ts_forecast, None, (table(),), {Hostile("period"): 2})
+    assert own_entries(caught.value) == [DEFINED_AT["ts_forecast"]]
+
+
+@pytest.mark.parametrize("path", PATHS)
+def test_caller_keyword_dict_is_left_alone_and_messages_use_the_defined_name(path):
+    keywords = {"period": 2}
+    through(path, ts_forecast, None, (table(),), keywords)
+    with pytest.raises(TypeError):
+        through(path, ts_forecast, None, (table(), 2), keywords)
+    assert keywords == {"period": 2}
+    ts_forecast.__name__ = "renamed"
+    try:
+        with pytest.raises(TypeError, match=r"^ts_forecast\(\) takes exactly 2"):
+            through(path, ts_forecast, None, (), {})
+    finally:
+        ts_forecast.__name__ = "ts_forecast"
+
+
+def formatted(template, *pieces):
+    """The interpreter's own formatting of byte-string arguments, for the messages built here by
+    hand."""
+    fmt = ctypes.pythonapi.PyUnicode_FromFormat
+    fmt.restype = ctypes.py_object
+    return fmt(template, *[ctypes.c_char_p(p) for p in pieces])
+
+
+@pytest.mark.parametrize("type_name", [
+    "Plain", "x" * 199, "x" * 200, "x" * 260, "é" * 150, "a" + "é" * 150, "日本" * 80,
+], ids=["plain", "199", "200", "260", "two-byte", "cut through a character", "three-byte"])
+def test_wrong_type_message_matches_the_formatted_one(type_name):
+    value = type(type_name, (), {})()
+    with pytest.raises(TypeError) as caught:
+        ts_forecast(DF, value)
+    expected = formatted(b"Argument '%.200s' has incorrect type (expected %.200s, got %.200s)",
+                         b"period", b"int", type_name.encode())
+    assert str(caught.value) == expected
+
+
+def test_a_refusal_changes_nothing():
     frame = table()
     with pytest.raises(TypeError):
         ts_forecast(frame, 2.0)

@@ -151,7 +151,7 @@ def failures():
 
         import orvelkit.auspex as auspex
         out["unraisable"] = unraisable
-        out["registry"] = sorted(k for k in vars(registry) if k.endswith("_v2"))
+        out["registry"] = sorted(k for k in vars(registry) if not k.startswith("__"))
         out["forecast"] = auspex.Auspex()._run(
             "{'data_input': {'date': ['2024-01-01', '2024-01-02'], 'values': [1, 2]},"
             " 'period': 1}").to_dict("list")

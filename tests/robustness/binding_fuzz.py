@@ -11,6 +11,7 @@ exit code. Connections go only to 127.0.0.1:CLOSED_PORT, where nothing listens.
 
 import collections.abc
 import contextlib
+import functools
 import importlib
 import inspect
 import io
@@ -216,13 +217,15 @@ def check(qualified):
     @settings(max_examples=EXAMPLES, deadline=None, database=None,
               suppress_health_check=[HealthCheck.too_slow, HealthCheck.data_too_large,
                                      HealthCheck.filter_too_much])
-    @given(instance=selves, data=st.data())
-    def call(instance, data):
+    @given(instance=selves, tp_call=st.booleans(), data=st.data())
+    def call(instance, tp_call, data):
         args, kwargs = data.draw(arguments(function, values, instance is not None))
-        if instance is None:
-            target, twin_args = function, args
+        bound = [] if instance is None else [instance]
+        if tp_call:  # the type's own __call__: a tuple and a dict, as C callers of tp_call do
+            target = functools.partial(type(function).__call__, function, *bound)
         else:
-            target, twin_args = getattr(instance, function.__name__), [instance, *args]
+            target = function if instance is None else getattr(instance, function.__name__)
+        twin_args = [*bound, *args]
         kind, theirs = outcome(twin, twin_args, kwargs)
         expected = None if kind == "error" else exact_type_failure(function, theirs)
         kind, ours = outcome(target, args, kwargs)
@@ -231,6 +234,9 @@ def check(qualified):
             assert isinstance(ours, TypeError) and BINDING.match(str(ours)), context
             if INTERPRETERS_OWN.match(str(ours)) and all(isinstance(k, str) for k in kwargs):
                 assert str(ours) == str(theirs), context
+            if not tp_call and not all(isinstance(k, str) for k in kwargs):
+                # An ordinary call unpacks ** itself: the interpreter refuses before either runs.
+                assert str(ours) == str(theirs) == "keywords must be strings", context
         elif expected is not None:
             assert isinstance(ours, TypeError) and str(ours) == expected, context
         else:

@@ -1,0 +1,215 @@
+"""Attribute and method lookups remembered per class: every change to a class, a base, an
+instance or a descriptor's own class must be seen by the very next call."""
+
+import types
+
+import pytest
+
+import orvelkit.auspex as auspex
+from orvelkit.auspex import conv_date
+from orvelkit.base import MySQLDatabaseConnector
+
+
+class Stamp:
+    def strftime(self, fmt):
+        return "class"
+
+
+class Parser:
+    def parse(self, text):
+        return Stamp()
+
+
+@pytest.fixture
+def parser(monkeypatch):
+    monkeypatch.setattr(Stamp, "strftime", Stamp.strftime)
+    monkeypatch.setattr(Parser, "parse", Parser.parse)
+    instance = Parser()
+    monkeypatch.setattr(auspex, "parser", instance)
+    return instance
+
+
+def warm():
+    for _ in range(3):
+        conv_date("x")
+
+
+class Desc:
+    def __get__(self, obj, owner=None):
+        return lambda fmt: "descriptor"
+
+
+def patch_class(parser):
+    Stamp.strftime = lambda self, fmt: "patched"
+    return "patched"
+
+
+def patch_base(parser):
+    class Base:
+        def strftime(self, fmt):
+            return "base"
+
+    class Derived(Base):
+        pass
+
+    Parser.parse = lambda self, text: Derived()
+    warm()
+    Base.strftime = lambda self, fmt: "base patched"
+    return "base patched"
+
+
+def shadow_on_instance(parser):
+    stamp = Stamp()
+    Parser.parse = lambda self, text: stamp
+    warm()
+    stamp.strftime = lambda fmt: "instance"
+    return "instance"
+
+
+def shadow_then_unshadow(parser):
+    stamp = Stamp()
+    stamp.strftime = lambda fmt: "instance"
+    Parser.parse = lambda self, text: stamp
+    warm()
+    del stamp.strftime
+    return "class"
+
+
+def property_over_instance(parser):
+    stamp = Stamp()
+    stamp.strftime = lambda fmt: "instance"
+    Parser.parse = lambda self, text: stamp
+    warm()
+    Stamp.strftime = property(lambda self: lambda fmt: "property")
+    return "property"
+
+
+def descriptor_class_gains_set(parser):
+    stamp = Stamp()
+    Stamp.strftime = Desc()
+    stamp.__dict__["strftime"] = lambda fmt: "instance"
+    Parser.parse = lambda self, text: stamp
+    warm()
+    assert conv_date("x") == "instance"  # a non-data descriptor yields to the instance
+    Desc.__set__ = lambda self, obj, value: None
+    return "descriptor"
+
+
+def instance_parse(parser):
+    parser.parse = lambda text: types.SimpleNamespace(strftime=lambda fmt: "own parse")
+    return "own parse"
+
+
+def module_parser(parser):
+    module = types.ModuleType("stand_in")
+    module.parse = lambda text: Stamp()
+    auspex.parser = module
+    warm()
+    module.parse = lambda text: types.SimpleNamespace(strftime=lambda fmt: "module patched")
+    return "module patched"
+
+
+def namespace_parser(parser):
+    namespace = types.SimpleNamespace(parse=lambda text: Stamp())
+    auspex.parser = namespace
+    warm()
+    namespace.parse = lambda text: types.SimpleNamespace(strftime=lambda fmt: "namespace")
+    return "namespace"
+
+
+def class_parse_behind_namespace(parser):
+    class Namespace(types.SimpleNamespace):
+        pass
+
+    namespace = Namespace(parse=lambda text: Stamp())
+    auspex.parser = namespace
+    warm()
+    Namespace.parse = property(lambda self: lambda text: types.SimpleNamespace(
+        strftime=lambda fmt: "class property"))
+    return "class property"
+
+
+def slotted_class(parser):
+    class Slotted:
+        __slots__ = ()
+
+        def strftime(self, fmt):
+            return "slotted"
+
+    Parser.parse = lambda self, text: Slotted()
+    warm()
+    assert conv_date("x") == "slotted"
+    Slotted.strftime = lambda self, fmt: "slotted patched"
+    return "slotted patched"
+
+
+@pytest.mark.parametrize("change", [
+    patch_class, patch_base, shadow_on_instance, shadow_then_unshadow, property_over_instance,
+    descriptor_class_gains_set, instance_parse, module_parser, namespace_parser,
+    class_parse_behind_namespace, slotted_class,
+])
+def test_change_is_seen_on_the_next_call(parser, change):
+    warm()
+    expected = change(parser)
+    assert conv_date("x") == expected
+
+
+def python_error(obj, name):
+    try:
+        getattr(obj, name)
+    except AttributeError as error:
+        return str(error)
+    raise AssertionError("attribute present")
+
+
+def test_removed_method_fails_as_the_interpreter_says(parser):
+    warm()
+    del Stamp.strftime
+    with pytest.raises(AttributeError) as caught:
+        conv_date("x")
+    assert str(caught.value) == python_error(Stamp(), "strftime")
+
+
+def test_removed_module_attribute_reaches_module_getattr(parser):
+    module = types.ModuleType("stand_in")
+    module.parse = lambda text: Stamp()
+    auspex.parser = module
+    warm()
+    del module.parse
+    with pytest.raises(AttributeError) as caught:
+        conv_date("x")
+    assert str(caught.value) == python_error(module, "parse")
+    module.__getattr__ = lambda name: lambda text: types.SimpleNamespace(
+        strftime=lambda fmt: "from __getattr__")
+    assert conv_date("x") == "from __getattr__"
+
+
+class Connector(MySQLDatabaseConnector):
+    pass
+
+
+def test_instance_attribute_then_class_property():
+    connector = Connector("u", "p", "h", "d")
+    connector.db = marker = object()
+    for _ in range(3):
+        assert connector.getdbinstance() is marker
+    Connector.db = property(lambda self: "from the class")
+    try:
+        assert connector.getdbinstance() == "from the class"
+    finally:
+        del Connector.db
+    assert connector.getdbinstance() is marker
+
+
+def test_constructor_stores_through_a_setter_added_later():
+    for _ in range(3):
+        Connector("u", "p", "h", "d")
+    stored = []
+    Connector.db = property(lambda self: "read", lambda self, value: stored.append(value))
+    try:
+        connector = Connector("u", "p", "h", "d")
+        assert stored == [None] and "db" not in vars(connector)
+    finally:
+        del Connector.db
+    connector = Connector("u", "p", "h", "d")
+    assert vars(connector)["db"] is None and stored == [None]
