@@ -347,7 +347,7 @@ Ref make_code(const ModuleState& st, int argcount, std::initializer_list<PyObjec
     Ref names = make_tuple(varnames);
     Ref file = check(PyUnicode_FromString(st.descriptor->file_name));
     int flags = CO_OPTIMIZED | CO_NEWLOCALS | (coroutine ? CO_COROUTINE : 0);
-    return check(reinterpret_cast<PyObject*>(PyCode_NewWithPosOnlyArgs(
+    return check(reinterpret_cast<PyObject*>(ORVELKIT_CODE_NEW(
         argcount, 0, 0, static_cast<int>(varnames.size()), 0, flags, st.empty_bytes,
         st.empty_tuple, st.empty_tuple, names.get(), st.empty_tuple, st.empty_tuple, file.get(),
         name, qualname, line, st.empty_bytes, st.empty_bytes)));
