@@ -80,7 +80,8 @@ if [[ "$COMBO" == "$ORVELKIT_DEFAULT_COMBO" ]]; then
     ln -sfn ".venvs/$COMBO" .venv
 fi
 
-want="$(cat pyproject.toml "$CONSTRAINTS" | sha256sum | cut -d' ' -f1)"
+# Comments in the constraints file do not count: rewording one must not reinstall everything.
+want="$({ cat pyproject.toml; grep -v '^#' "$CONSTRAINTS"; } | sha256sum | cut -d' ' -f1)"
 have="$(cat "$STAMP" 2>/dev/null || true)"
 if [[ "$want" == "$have" ]]; then
     say "dependencies up to date ($CONSTRAINTS and pyproject.toml unchanged)"

@@ -15,6 +15,9 @@ from langchain.tools.base import BaseTool
 
 from orvelkit.auspex import Auspex, ForecastInput
 
+# Field objects and validation texts differ between pydantic 1 and 2; both are supported.
+PYDANTIC_2 = int(pydantic.VERSION.split(".")[0]) >= 2
+
 DESCRIPTION = "\n    Use this tool for time series forecasting\n    "
 
 
@@ -47,10 +50,14 @@ def test_forecast_input():
     assert ForecastInput.__doc__ == "\n    Inputs for the forecasting function.\n    "
     assert list(ForecastInput.__annotations__.items()) == [("df", "pd.DataFrame"),
                                                            ("period", "int")]
-    fields = ForecastInput.__fields__
-    assert [(n, f.required, f.outer_type_, f.field_info.description) for n, f in fields.items()] \
-        == [("df", True, pd.DataFrame, "Input dataset as a DataFrame"),
-            ("period", True, int, "The period to forecast")]
+    if PYDANTIC_2:
+        fields = [(n, f.is_required(), f.annotation, f.description)
+                  for n, f in ForecastInput.model_fields.items()]
+    else:
+        fields = [(n, f.required, f.outer_type_, f.field_info.description)
+                  for n, f in ForecastInput.__fields__.items()]
+    assert fields == [("df", True, pd.DataFrame, "Input dataset as a DataFrame"),
+                      ("period", True, int, "The period to forecast")]
     assert set(vars(ForecastInput)) == set(vars(PyForecastInput))
     config = ForecastInput.Config
     assert (config.__qualname__, config.__module__, config.__doc__, config.__bases__) == (
@@ -67,8 +74,12 @@ def test_forecast_input_validates_like_its_python_twin():
         ForecastInput(df=table)
     with pytest.raises(pydantic.ValidationError) as twin:
         PyForecastInput(df=table)
-    assert ours.value.errors() == twin.value.errors() == [
-        {"loc": ("period",), "msg": "field required", "type": "value_error.missing"}]
+    assert ours.value.errors() == twin.value.errors()
+    if PYDANTIC_2:
+        expected = {"loc": ("period",), "msg": "Field required", "type": "missing"}
+    else:
+        expected = {"loc": ("period",), "msg": "field required", "type": "value_error.missing"}
+    assert [{key: error[key] for key in expected} for error in ours.value.errors()] == [expected]
 
 
 def test_tool_class():
