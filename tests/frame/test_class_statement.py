@@ -86,7 +86,9 @@ def test_tool_class():
     assert (Auspex.__module__, Auspex.__qualname__, Auspex.__doc__) == (
         "orvelkit.auspex", "Auspex", "Tool for time series forecasting.")
     assert Auspex.__bases__ == (BaseTool,) and "__orig_bases__" not in vars(Auspex)
-    assert set(vars(Auspex)) == set(vars(PyAuspex))
+    # Reading a class's __annotations__ stores an empty dict in it; newer langchain-core does that
+    # on first use of a tool, so whether the entry exists depends on which tests ran before.
+    assert set(vars(Auspex)) - {"__annotations__"} == set(vars(PyAuspex)) - {"__annotations__"}
     tool = Auspex()
     assert (tool.name, tool.description) == ("forecast", DESCRIPTION)
     # The schema stands apart: the framework derives the tool's arguments from _run.
