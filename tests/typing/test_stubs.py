@@ -11,6 +11,8 @@ HERE = Path(__file__).resolve().parent
 ALLOWLISTS = [HERE / "stubtest_allowlist.txt"]
 if int(pydantic.VERSION.split(".")[0]) < 2:
     ALLOWLISTS.append(HERE / "stubtest_allowlist_pydantic1.txt")
+if sys.version_info >= (3, 13):
+    ALLOWLISTS.append(HERE / "stubtest_allowlist_py313.txt")
 
 
 def test_stubs_match_the_modules():
