@@ -122,7 +122,7 @@ def show_auspex(server: Any) -> None:
     import pandas as pd
     from orvelkit.auspex import Auspex
 
-    section("orvelkit.auspex: forecasting daily sales with the 'forecast' tool")
+    section("orvelkit.auspex: forecasting weekly sales with the 'forecast' tool")
     dates, values = daily_sales(server)
     weeks = pd.DataFrame({"date": pd.to_datetime(dates), "amount": values}).resample(
         "W-MON", on="date").sum().reset_index().iloc[1:-1]  # only whole weeks

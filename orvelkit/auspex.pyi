@@ -21,8 +21,8 @@ class ForecastInput(BaseModel):
 class Auspex(BaseTool):
     """Tool for time series forecasting."""
 
-    name: str
-    description: str
+    name: str = "forecast"
+    description: str = ...
     def _run(self, input: str) -> pd.DataFrame | Dict[str, str]:
         """Time series forecasting."""
     async def _arun(self, data: str) -> str:

@@ -10,16 +10,16 @@ __test__: dict[str, Any]
 class MySQLDatabaseTabloom:
     connection_string: str
     engine: Engine | None
-    cache_path: Any
-    cache_file: Any
+    cache_path: str
+    cache_file: str
     def __init__(
         self,
-        username: Any,
-        password: Any,
-        host: Any,
-        database: Any,
-        cache_path: Any = ".",
-        cache_file: Any = "db_cache.pkl",
+        username: str,
+        password: str,
+        host: str,
+        database: str,
+        cache_path: str = ".",
+        cache_file: str = "db_cache.pkl",
     ) -> None: ...
     def connect(self) -> None: ...
     def prepare_data(self) -> List[pd.DataFrame]: ...

@@ -4,7 +4,10 @@
 set -euo pipefail
 ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 cd "$ROOT"
-bash scripts/bootstrap.sh
+source scripts/combos.sh
+COMBO="${ORVELKIT_COMBO:-$ORVELKIT_DEFAULT_COMBO}"
+VPY="$(combo_venv "$COMBO")/bin/python"
+bash scripts/bootstrap.sh "$COMBO"
 bash scripts/ensure_mariadb.sh
 export PYTHONSAFEPATH=1
-exec .venv/bin/python benchmarks/run.py "$@"
+exec "$VPY" benchmarks/run.py "$@"

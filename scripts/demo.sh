@@ -8,7 +8,10 @@ cd "$ROOT"
 
 [[ -f demo/demo.py ]] || { printf '[demo] ERROR: %s/demo/demo.py does not exist yet\n' "$ROOT" >&2; exit 1; }
 
-bash scripts/bootstrap.sh
+source scripts/combos.sh
+COMBO="${ORVELKIT_COMBO:-$ORVELKIT_DEFAULT_COMBO}"
+VPY="$(combo_venv "$COMBO")/bin/python"
+bash scripts/bootstrap.sh "$COMBO"
 
 if [[ -f scripts/ensure_mariadb.sh ]]; then
     bash scripts/ensure_mariadb.sh
@@ -24,4 +27,4 @@ unset NLTK_DATA TIKTOKEN_CACHE_DIR
 # Keeps the orvelkit/ source folder (and demo/ itself) off sys.path.
 export PYTHONSAFEPATH=1
 
-exec "$ROOT/.venv/bin/python" demo/demo.py "$@"
+exec "$VPY" demo/demo.py "$@"

@@ -7,14 +7,17 @@ ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 cd "$ROOT"
 say() { printf '[sanitize] %s\n' "$*"; }
 
-bash scripts/bootstrap.sh
+source scripts/combos.sh
+COMBO="${ORVELKIT_COMBO:-$ORVELKIT_DEFAULT_COMBO}"
+VPY="$(combo_venv "$COMBO")/bin/python"
+bash scripts/bootstrap.sh "$COMBO"
 bash scripts/ensure_mariadb.sh
 
-SITE="$ROOT/build/asan-site"
+SITE="$ROOT/build/asan-site-$COMBO"
 rm -rf "$SITE"
 say "building with -fsanitize=address,undefined into $SITE"
-.venv/bin/python -m pip install --quiet --no-deps --no-build-isolation --target "$SITE" \
-    -C cmake.define.ORVELKIT_SANITIZE=ON -C build-dir=build/asan -C cmake.build-type=RelWithDebInfo . \
+"$VPY" -m pip install --quiet --no-deps --no-build-isolation --target "$SITE" \
+    -C cmake.define.ORVELKIT_SANITIZE=ON -C build-dir=build/asan-$COMBO -C cmake.build-type=RelWithDebInfo . \
     2> >(grep -v "is ignored" >&2)
 
 ASAN_LIB="$(g++ -print-file-name=libasan.so)"
@@ -34,7 +37,7 @@ export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1"
 
 say "running the test suite under the sanitizers"
 set +e
-LD_PRELOAD="$ASAN_LIB:$UBSAN_LIB" .venv/bin/python -m pytest -p no:cacheprovider \
+LD_PRELOAD="$ASAN_LIB:$UBSAN_LIB" "$VPY" -m pytest -p no:cacheprovider \
     --import-mode=importlib "$@"
 rc=$?
 set -e

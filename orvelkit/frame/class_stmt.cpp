@@ -18,7 +18,7 @@ Ref resolve_bases(const ModuleState& st, PyObject* bases) {
             continue;
         }
         PyObject* hook = nullptr;
-        check_status(_PyObject_LookupAttr(base, st.f(FrameName::mro_entries), &hook));
+        check_status(get_optional_attr(base, st.f(FrameName::mro_entries), &hook));
         Ref entries_hook = Ref::steal(hook);
         if (!entries_hook) {
             if (resolved) check_status(PyList_Append(resolved.get(), base));
@@ -76,7 +76,7 @@ ClassInProgress begin_class(const ModuleState& st, PyObject* name, PyObject* qua
         cls.bases = resolve_bases(st, bases);
         cls.metaclass = find_metaclass(cls.bases.get());
         PyObject* prepare = nullptr;
-        check_status(_PyObject_LookupAttr(cls.metaclass.get(), st.f(FrameName::prepare), &prepare));
+        check_status(get_optional_attr(cls.metaclass.get(), st.f(FrameName::prepare), &prepare));
         Ref prepare_ref = Ref::steal(prepare);
         if (prepare_ref) {
             PyObject* call_args[] = {name, cls.bases.get()};

@@ -114,7 +114,15 @@ PyObject* coroutine_send_value(PyObject* self, PyObject* value) {
 
 // throw(typ[, val[, tb]]) with the argument rules of generators.
 PyObject* coroutine_throw_args(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
-    if (!_PyArg_CheckPositional("throw", nargs, 1, 3)) return nullptr;
+    // The same wording as generators give; 3.13 keeps its argument checker out of the public headers.
+    if (nargs < 1) {
+        PyErr_Format(PyExc_TypeError, "throw expected at least 1 argument, got %zd", nargs);
+        return nullptr;
+    }
+    if (nargs > 3) {
+        PyErr_Format(PyExc_TypeError, "throw expected at most 3 arguments, got %zd", nargs);
+        return nullptr;
+    }
     PyObject* type = args[0];
     PyObject* value = nargs > 1 ? args[1] : nullptr;
     PyObject* tb = nargs > 2 ? args[2] : nullptr;

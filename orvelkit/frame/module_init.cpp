@@ -73,7 +73,7 @@ void warn_or_fail(const char* message) { check_status(PyErr_WarnEx(nullptr, mess
 // over. False with an error set when the registration fails.
 bool register_with(const ModuleState& st, PyObject* abc_module) {
     PyObject* coroutine_abc = nullptr;
-    if (_PyObject_LookupAttr(abc_module, st.f(FrameName::Coroutine), &coroutine_abc) < 0) {
+    if (get_optional_attr(abc_module, st.f(FrameName::Coroutine), &coroutine_abc) < 0) {
         return false;
     }
     if (!coroutine_abc) return true;

@@ -8,8 +8,10 @@
 
 #include <cstdint>
 
-#if PY_VERSION_HEX < 0x030B0000 || PY_VERSION_HEX >= 0x030C0000
-#error "the orvelkit frame is written against the CPython 3.11 C API"
+// 3.11 through 3.13 are the interpreters the frame is built and tested on; 3.14 drops the dict
+// version tag below, so a newer one must fail here rather than at the first cached global.
+#if PY_VERSION_HEX < 0x030B0000 || PY_VERSION_HEX >= 0x030E0000
+#error "the orvelkit frame builds against the C API of CPython 3.11, 3.12 and 3.13"
 #endif
 
 namespace orvelkit::frame {
@@ -19,9 +21,24 @@ inline constexpr int built_major = PY_MAJOR_VERSION;
 inline constexpr int built_minor = PY_MINOR_VERSION;
 
 // The dict's version tag changes on every mutation, so a value cached with it stays valid while
-// the tag is unchanged. The field leaves the public struct after 3.11.
+// the tag is unchanged. 3.12 and 3.13 mark the field deprecated (it goes in 3.14) but still bump it
+// on every change; the warning says nothing new on each build, so it is silenced here only.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
 inline std::uint64_t dict_version(PyObject* dict) noexcept {
     return reinterpret_cast<PyDictObject*>(dict)->ma_version_tag;
+}
+#pragma GCC diagnostic pop
+
+// An attribute that may be missing: 1 and a new reference when found, 0 and NULL when absent
+// (no exception left), -1 on any other error. 3.13 made this public and took away the older
+// underscore name.
+inline int get_optional_attr(PyObject* obj, PyObject* name, PyObject** result) {
+#if PY_VERSION_HEX >= 0x030D0000
+    return PyObject_GetOptionalAttr(obj, name, result);
+#else
+    return _PyObject_LookupAttr(obj, name, result);
+#endif
 }
 
 }  // namespace orvelkit::frame

@@ -56,7 +56,10 @@ def test_import_again_and_after_removal_runs_nothing_again():
 def module_objects():
     return run_child("""
         import _imp, importlib.util, json, os, sys, tempfile
-        import _xxsubinterpreters as interpreters
+        if sys.version_info >= (3, 13):
+            import _interpreters as interpreters  # renamed in 3.13
+        else:
+            import _xxsubinterpreters as interpreters
         out = {}
         found = importlib.util.find_spec("orvelkit.auspex")
 
@@ -72,7 +75,14 @@ def module_objects():
 
         fd, path = tempfile.mkstemp()
         os.close(fd)
-        iid = interpreters.create()
+        # A sub-interpreter sharing the main one's GIL: 3.12 and later refuse an isolated one
+        # themselves, before the module's own check could run.
+        if sys.version_info >= (3, 13):
+            iid = interpreters.create(interpreters.new_config("legacy"))
+        elif sys.version_info >= (3, 12):
+            iid = interpreters.create(isolated=False)
+        else:
+            iid = interpreters.create()
         interpreters.run_string(iid, f"import sys\\nsys.path[:] = {sys.path!r}\\n" +
             "try:\\n    import orvelkit.auspex\\n    result = 'imported'\\n"
             "except ImportError as error:\\n    result = str(error)\\n"

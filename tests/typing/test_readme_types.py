@@ -1,0 +1,92 @@
+"""The README's examples type-check against the stubs, and calls with wrong argument types do not.
+
+Every example and every wrong call is its own file, all checked by one mypy run (mypy spends most
+of its time reading pandas, langchain and llama_index, once).
+"""
+
+import re
+import subprocess
+import sys
+from pathlib import Path
+
+import pytest
+
+HERE = Path(__file__).resolve().parent
+README = HERE.parent.parent / "README.md"
+
+# Names the README leaves to the reader (a model, a prompt) or takes from an earlier example; each
+# is declared only in the examples that use it without assigning it.
+DECLARATIONS = {
+    "llm": "llm: Any",
+    "prompt": "prompt: Any",
+    "my_llm": "my_llm: Any",
+    "my_embeddings": "my_embeddings: Any",
+    "connector": "connector: MySQLDatabaseConnector",
+    "database": "database: SQLDatabase",
+}
+
+
+def with_declarations(body):
+    lines = ["from typing import Any", "from llama_index import SQLDatabase",
+             "from orvelkit.base import MySQLDatabaseConnector"]
+    for name, declaration in DECLARATIONS.items():
+        if re.search(rf"\b{name}\b", body) and not re.search(rf"^{name} =", body, re.M):
+            lines.append(declaration)
+    return "\n".join(lines) + "\n" + body
+
+
+WRONG_CALLS = {
+    "forecast_period_text": ("from orvelkit.auspex import ts_forecast\nimport pandas as pd\n"
+                             "ts_forecast(pd.DataFrame(), '2')\n"),
+    "conv_date_number": "from orvelkit.auspex import conv_date\nconv_date(20240105)\n",
+    "tool_name_number": "from orvelkit.auspex import Auspex\nAuspex(name=5)\n",
+    "run_result_as_text": ("from orvelkit.auspex import Auspex\n"
+                           "text: str = Auspex()._run('{}')\n"),
+    "tabloom_port_number": ("from orvelkit.tabloom import MySQLDatabaseTabloom\n"
+                            "MySQLDatabaseTabloom('u', 'p', 3306, 'db')\n"),
+    "tabloom_missing_database": ("from orvelkit.tabloom import MySQLDatabaseTabloom\n"
+                                 "MySQLDatabaseTabloom('u', 'p', 'h')\n"),
+    "connector_user_number": ("from orvelkit.base import MySQLDatabaseConnector\n"
+                              "MySQLDatabaseConnector(db_user=1)\n"),
+    "connector_status_as_bool": ("from orvelkit.base import MySQLDatabaseConnector\n"
+                                 "ok: bool = MySQLDatabaseConnector().connect()\n"),
+}
+
+
+def readme_examples():
+    blocks = re.findall(r"```python\n(.*?)```", README.read_text(encoding="utf-8"), re.S)
+    assert blocks, "the README has no python examples"
+    return {f"readme_{i}": block for i, block in enumerate(blocks)}
+
+
+@pytest.fixture(scope="module")
+def mypy_errors(tmp_path_factory):
+    """File stem -> the error lines mypy reports for it."""
+    root = tmp_path_factory.mktemp("typed")
+    files = []
+    for stem, body in {**readme_examples(), **WRONG_CALLS}.items():
+        path = root / f"{stem}.py"
+        path.write_text(with_declarations(body), encoding="utf-8")
+        files.append(str(path))
+    result = subprocess.run(
+        [sys.executable, "-m", "mypy", "--config-file", str(HERE / "mypy.ini"),
+         "--cache-dir", str(root / ".mypy_cache"), "--no-error-summary", "--show-error-codes",
+         *files],
+        capture_output=True, text=True, timeout=600, cwd=root)
+    assert result.returncode in (0, 1), result.stdout + result.stderr
+    errors = {}
+    for line in result.stdout.splitlines():
+        match = re.match(r"(?:.*/)?([^/:]+)\.py:\d+: error: ", line)
+        assert match, f"unexpected mypy output: {line}"
+        errors.setdefault(match.group(1), []).append(line)
+    return errors
+
+
+@pytest.mark.parametrize("stem", sorted(readme_examples()))
+def test_readme_example_type_checks(mypy_errors, stem):
+    assert mypy_errors.get(stem, []) == [], readme_examples()[stem]
+
+
+@pytest.mark.parametrize("stem", sorted(WRONG_CALLS))
+def test_wrong_argument_type_is_reported(mypy_errors, stem):
+    assert mypy_errors.get(stem), f"mypy accepted:\n{WRONG_CALLS[stem]}"
