@@ -356,7 +356,8 @@ constexpr long long not_a_time = std::numeric_limits<long long>::min();  // how 
 // The type's version tag, or 0 while it has none (it changed and no lookup has re-tagged it).
 unsigned int version_tag(PyObject* type) {
     auto* t = reinterpret_cast<PyTypeObject*>(type);
-    if (!PyType_HasFeature(t, Py_TPFLAGS_VALID_VERSION_TAG)) return 0;
+    // A change to the type or a base resets the tag to 0 on every supported interpreter; 3.13
+    // no longer sets Py_TPFLAGS_VALID_VERSION_TAG, so the tag alone is the test.
     return t->tp_version_tag;
 }
 

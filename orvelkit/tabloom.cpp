@@ -148,7 +148,8 @@ constexpr NamedRow<S> string_table[] = {
                            "something else. Give a host name or address, optionally followed by "
                            "':' and a port number (an IPv6 address in brackets).")},
     {S::database_misread, text("The database name cannot be used: the connection URL would read "
-                               "it as something else ('?' would start connection options).")},
+                               "it as something else ('?' starts connection options, and SQLAlchemy 2.1 decodes '%' "
+                               "escapes).")},
     {S::credentials_misread, text("The user name or password would not reach the server as given.")},
     {S::password_unsendable, text("The password cannot be sent: the MySQL driver sends passwords "
                                   "as latin-1, and this one holds characters outside it.")},

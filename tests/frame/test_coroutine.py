@@ -198,7 +198,9 @@ def test_inspect_reads_each_state(finish):
     assert coroutine.cr_suspended is False
     assert (inspect.getcoroutinestate(coroutine), coroutine.cr_frame) == (inspect.CORO_CLOSED, None)
     assert not any(suspended for _, suspended in seen)
-    if finish.__code__.co_names == ("send",):  # only this body allocates while it runs
+    # Only the send body allocates while it runs; from 3.12 on the collector waits for the next
+    # bytecode, so no hook can look inside a body that runs none.
+    if finish.__code__.co_names == ("send",) and sys.version_info < (3, 12):
         assert inspect.CORO_RUNNING in {state for state, _ in seen}
 
 

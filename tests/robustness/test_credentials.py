@@ -169,7 +169,8 @@ HOST_MESSAGE = ("The host cannot be used: the connection URL would read it as so
                 "Give a host name or address, optionally followed by ':' and a port number (an "
                 "IPv6 address in brackets).")
 DATABASE_MESSAGE = ("The database name cannot be used: the connection URL would read it as "
-                    "something else ('?' would start connection options).")
+                    "something else ('?' starts connection options, and SQLAlchemy 2.1 decodes '%' "
+                    "escapes).")
 
 
 def refusal(module, user, password, host, name, monkeypatch):
@@ -220,7 +221,7 @@ def test_a_host_or_database_the_url_would_misread_is_refused_before_connecting(
 @pytest.mark.parametrize("host, expected_host, port, name", [
     ("db.example.com", "db.example.com", None, "sales"),
     ("127.0.0.1:3307", "127.0.0.1", 3307, "Verkäufe_東京"),
-    ("[::1]:3306", "::1", 3306, "a/b#c d%20"),
+    ("[::1]:3306", "::1", 3306, "a/b#c d%zz"),
 ])
 def test_ordinary_names_read_back_exactly_as_given(module, host, expected_host, port, name,
                                                    monkeypatch):
