@@ -63,11 +63,12 @@ CASES = [
      "try:\n   t(df, 2.0)\n  except TypeError: pass", 1.5),
     ("getdbinstance, connected", "c.getdbinstance()", 1.0),
     ("connector constructor", "C('u', 'p', 'h', 'd')", 1.0),
+    ("table tool constructor", "T('u', 'p', 'h', 'd')", 1.0),
 ]
 
 
-def _load_reference() -> types.ModuleType:
-    spec = importlib.util.spec_from_file_location("reference", HERE / "reference.py")
+def _load_reference(name: str = "reference") -> types.ModuleType:
+    spec = importlib.util.spec_from_file_location(name, HERE / f"{name}.py")
     module = importlib.util.module_from_spec(spec)
     spec.loader.exec_module(module)
     return module
@@ -79,18 +80,21 @@ def _child() -> None:
 
     import orvelkit.auspex as auspex
     import orvelkit.base as base
+    import orvelkit.tabloom as tabloom
 
     reference = _load_reference()
+    reference_db = _load_reference("reference_db")
     stand_in = types.SimpleNamespace(parse={"x": _Stamp("2024-01-01")}.get)
     auspex.parser = reference.parser = stand_in
     df = pd.DataFrame({"timestamp": ["2024-01-01"], "values": [1.0]})
     sides = {}
-    for side, module, connector in (("orvelkit", auspex, base.MySQLDatabaseConnector),
-                                    ("python", reference, PyConnector)):
+    for side, module, connector, tool in (
+            ("orvelkit", auspex, base.MySQLDatabaseConnector, tabloom.MySQLDatabaseTabloom),
+            ("python", reference, PyConnector, reference_db.Tabloom)):
         c = connector("u", "p", "h", "d")
         c.db = object()
         sides[side] = {"f": module.conv_date, "t": module.ts_forecast, "df": df, "c": c,
-                       "C": connector}
+                       "C": connector, "T": tool}
     loops = []
     for _, expression, _ in [("empty", "pass", 0)] + CASES:
         for side in ("orvelkit", "python"):

@@ -9,7 +9,9 @@ instructions spent in orvelkit's own code during ts_forecast at 10^4 rows.
 Rows without a goal of their own must reach 0.95. A fresh-interpreter import row that misses it
 on the clock is counted again with callgrind (both sides, instructions per import); it passes
 when orvelkit runs no more than 1 % more instructions, i.e. when both run the same library code
-and the wall-time gap is the machine's noise.
+and the wall-time gap is the machine's noise. The call-path rows (the conv_date calls, the
+refused calls, getdbinstance and the two constructors) are then judged again by instructions per
+call from ``benchmarks/call_path.py``, which a shared machine's load cannot move.
 """
 
 from __future__ import annotations
@@ -315,7 +317,27 @@ def judge_goals() -> int:
                 verdict += f" (instructions: orvelkit {ours:,}, python {base:,})"
         missed += verdict.startswith("MISSED")
         print(f"  {case:50s} {ratio:6.2f} {goal:6.2f}  {verdict}", flush=True)
-    print(f"\n{len(ROWS)} goals; missed: {missed}")
+    missed += judge_call_path()
+    print(f"\n{len(ROWS)} timed goals and the call-path counts; missed: {missed}")
+    return missed
+
+
+def judge_call_path() -> int:
+    """The call-path goals by instruction counts; the number missed (0 without valgrind)."""
+    if not shutil.which("valgrind"):
+        print("\n  valgrind not found; the call-path goals were judged on the clock only")
+        return 0
+    spec = importlib.util.spec_from_file_location("call_path", HERE / "call_path.py")
+    call_path = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(call_path)
+    print(f"\n  {'call path, instructions per call':50s} {'orvelkit':>9s} {'python':>9s} "
+          f"{'ratio':>6s} {'goal':>6s}  verdict")
+    missed = 0
+    for case, ours, python, goal in call_path.measure():
+        verdict = "met" if python / ours >= goal else "MISSED"
+        missed += verdict == "MISSED"
+        print(f"  {case:50s} {ours:9,.0f} {python:9,.0f} {python / ours:6.2f} {goal:6.2f}  "
+              f"{verdict}", flush=True)
     return missed
 
 

@@ -132,8 +132,7 @@ void make_tuples(ModuleState& base) {
 bool credential_missing(const State& st, PyObject* self) {
     for (S name : {S::db_user, S::db_password, S::db_host, S::db_name}) {
         Ref value = attr(self, st.s(name));
-        Ref equal = check(PyObject_RichCompare(Py_None, value.get(), Py_EQ));
-        if (truth(equal.get())) return true;
+        if (none_equals(value.get())) return true;
     }
     return false;
 }

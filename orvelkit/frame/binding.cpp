@@ -169,13 +169,32 @@ __attribute__((noinline)) bool fail_bad_keyword(const Signature& sig, const Keyw
     return false;
 }
 
+// The bound arguments' references, taken as each is found and released together after the body.
+class HeldArguments {
+public:
+    HeldArguments() = default;
+    HeldArguments(const HeldArguments&) = delete;
+    HeldArguments& operator=(const HeldArguments&) = delete;
+    ~HeldArguments() {
+        while (count_ > 0) Py_DECREF(items_[--count_]);
+    }
+    void hold(PyObject* value) {
+        Py_INCREF(value);
+        items_[count_++] = value;
+    }
+
+private:
+    PyObject* items_[max_parameters];
+    std::size_t count_ = 0;
+};
+
 // Fills `values`, each also held by `kept` for the whole call, as a Python function's locals
 // hold its arguments: a body could otherwise free a keyword value by emptying the caller's dict,
 // and pandas reads reference counts to tell a temporary table from a held one. `keywords` is
 // null when the call has none. False with the error set.
 template <class Keywords>
 bool bind(const Signature& sig, PyObject* const* positional, Py_ssize_t given,
-          const Keywords* keywords, PyObject** values, Ref* kept) {
+          const Keywords* keywords, PyObject** values, HeldArguments& kept) {
     const ModuleState& st = *sig.state;
     const auto total = static_cast<Py_ssize_t>(sig.params.size());
     const auto required = static_cast<Py_ssize_t>(sig.required);
@@ -183,7 +202,7 @@ bool bind(const Signature& sig, PyObject* const* positional, Py_ssize_t given,
     if (!keywords && given < required) return fail_count(sig, given);
     for (Py_ssize_t i = 0; i < given; ++i) {
         values[i] = positional[i];
-        kept[i] = Ref::borrow(values[i]);
+        kept.hold(values[i]);
     }
     for (Py_ssize_t i = given; i < total; ++i) values[i] = nullptr;
     if (keywords) {
@@ -192,14 +211,14 @@ bool bind(const Signature& sig, PyObject* const* positional, Py_ssize_t given,
             int found = keywords->find(st.strings[sig.params[i]], values[i]);
             if (found < 0) return false;
             if (found == 0) return fail_count(sig, i);
-            kept[i] = Ref::borrow(values[i]);
+            kept.hold(values[i]);
             --unused;
         }
         for (Py_ssize_t i = given > required ? given : required; i < total && unused > 0; ++i) {
             int found = keywords->find(st.strings[sig.params[i]], values[i]);
             if (found < 0) return false;
             if (found == 0) continue;
-            kept[i] = Ref::borrow(values[i]);
+            kept.hold(values[i]);
             --unused;
         }
         if (unused > 0) return fail_bad_keyword(sig, *keywords, given);
@@ -207,7 +226,7 @@ bool bind(const Signature& sig, PyObject* const* positional, Py_ssize_t given,
     for (Py_ssize_t i = required; i < total; ++i) {
         if (values[i]) continue;
         values[i] = PyTuple_GET_ITEM(*sig.defaults, i - required);
-        kept[i] = Ref::borrow(values[i]);
+        kept.hold(values[i]);
     }
     return true;
 }
@@ -265,7 +284,7 @@ template <class Keywords>
 PyObject* bind_and_run(const Signature& sig, PyObject* const* positional, Py_ssize_t given,
                        const Keywords* keywords) noexcept {
     PyObject* values[max_parameters];
-    Ref kept[max_parameters];
+    HeldArguments kept;
     if (!bind(sig, positional, given, keywords, values, kept)) {
         add_traceback(*sig.state, sig.trace_name, sig.line);
         return nullptr;

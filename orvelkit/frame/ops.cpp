@@ -123,6 +123,37 @@ inline bool inline_values(PyObject* obj) {
     return (Py_TYPE(obj)->tp_flags & Py_TPFLAGS_MANAGED_DICT) != 0;
 }
 
+// The interpreter's attribute read records the object and the name on an AttributeError that
+// carries neither, for its "did you mean" hint; a read that calls the type's slot itself must do
+// the same. Precondition: an error is pending.
+static void note_attribute_error(PyObject* obj, PyObject* name) noexcept {
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return;
+    PyObject* type;
+    PyObject* value;
+    PyObject* traceback;
+    PyErr_Fetch(&type, &value, &traceback);
+    PyErr_NormalizeException(&type, &value, &traceback);
+    if (PyErr_GivenExceptionMatches(value, PyExc_AttributeError)) {
+        auto* error = reinterpret_cast<PyAttributeErrorObject*>(value);
+        if (!error->name && !error->obj) {
+            if (PyObject_SetAttrString(value, "name", name) < 0 ||
+                PyObject_SetAttrString(value, "obj", obj) < 0) {
+                // The new error stands, as it would in the interpreter's own read.
+                Py_XDECREF(type);
+                Py_XDECREF(value);
+                Py_XDECREF(traceback);
+                return;
+            }
+        }
+    }
+    PyErr_Restore(type, value, traceback);
+}
+
+void raise_attribute_error(PyObject* obj, PyObject* name) {
+    note_attribute_error(obj, name);
+    throw_error();
+}
+
 Ref attr_cached(PyObject* obj, PyObject* name) {
     if (inline_values(obj)) return check(PyObject_GetAttr(obj, name));
     const TypeLookup t = type_lookup(Py_TYPE(obj), name);

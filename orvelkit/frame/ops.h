@@ -57,15 +57,52 @@ inline TypeLookup type_lookup(PyTypeObject* type, PyObject* name) noexcept {
 // obj.name, with the shortcut the cache allows; the interpreter's generic path otherwise.
 Ref attr_cached(PyObject* obj, PyObject* name);
 
-inline Ref attr(PyObject* obj, PyObject* name) { return attr_cached(obj, name); }
+// Raises the pending error of a failed slot read as the interpreter's own read would leave it.
+[[noreturn]] void raise_attribute_error(PyObject* obj, PyObject* name);
+
+// Instances with inline values: nothing remembered beats the interpreter's generic read of the
+// values, so only the dispatch in front of the type's slot is left out. Inline, as it runs for
+// nearly every `self.x` of a method body.
+inline Ref attr(PyObject* obj, PyObject* name) {
+    PyTypeObject* type = Py_TYPE(obj);
+    getattrofunc get = type->tp_getattro;
+    if ((type->tp_flags & Py_TPFLAGS_MANAGED_DICT) && get && PyUnicode_CheckExact(name)) {
+        PyObject* value = get(obj, name);
+        if (!value) raise_attribute_error(obj, name);
+        return Ref::steal(value);
+    }
+    return attr_cached(obj, name);
+}
+
+// obj.name = value. An interned name goes straight to the type's slot: the interpreter's own
+// store does only that after interning the name, and adds nothing to a failure.
 inline void set_attr(PyObject* obj, PyObject* name, PyObject* value) {
-    check_status(PyObject_SetAttr(obj, name, value));
+    setattrofunc store = Py_TYPE(obj)->tp_setattro;
+    if (store && PyUnicode_CheckExact(name) && PyUnicode_CHECK_INTERNED(name)) {
+        check_status(store(obj, name, value));
+    } else {
+        check_status(PyObject_SetAttr(obj, name, value));
+    }
 }
 inline Ref item(PyObject* obj, PyObject* key) { return check(PyObject_GetItem(obj, key)); }
 inline void set_item(PyObject* obj, PyObject* key, PyObject* value) {
     check_status(PyObject_SetItem(obj, key, value));
 }
 inline bool truth(PyObject* obj) { return check_status(PyObject_IsTrue(obj)) == 1; }
+
+// The truth of `None == value`. None itself and exact str, int, float and bool values have a
+// fixed answer: NoneType's comparison and theirs both decline, so identity decides, and no
+// Python code could run. Any other value may answer through its own reflected __eq__.
+inline bool none_equals(PyObject* value) {
+    if (value == Py_None) return true;
+    PyTypeObject* type = Py_TYPE(value);
+    if (type == &PyUnicode_Type || type == &PyLong_Type || type == &PyFloat_Type ||
+        type == &PyBool_Type) {
+        return false;
+    }
+    Ref equal = check(PyObject_RichCompare(Py_None, value, Py_EQ));
+    return truth(equal.get());
+}
 
 // None, as a body returns it.
 inline Ref none() { return Ref::borrow(Py_None); }

@@ -213,3 +213,72 @@ def test_constructor_stores_through_a_setter_added_later():
         del Connector.db
     connector = Connector("u", "p", "h", "d")
     assert vars(connector)["db"] is None and stored == [None]
+
+
+class EqualsNone(str):
+    def __eq__(self, other):
+        return other is None
+
+    __hash__ = str.__hash__
+
+
+class IntEqualsNone(int):
+    def __eq__(self, other):
+        return other is None
+
+    __hash__ = int.__hash__
+
+
+@pytest.mark.parametrize("value, missing", [
+    (None, True), ("", False), (0, False), (0.0, False), (False, False), (b"", False),
+    (EqualsNone("u"), True), (IntEqualsNone(1), True),
+])
+def test_credential_compared_with_none_as_python_compares_it(value, missing):
+    connector = Connector(value, "p", "h", "d")
+    connector.db = marker = object()
+    for _ in range(3):
+        assert (connector.getdbinstance() is not marker) == missing == (None == value)  # noqa: E711
+
+
+def python_read_error(obj, name):
+    try:
+        getattr(obj, name)
+    except AttributeError as error:
+        return error
+    raise AssertionError("attribute present")
+
+
+class Bare(Connector):
+    @property
+    def db(self):
+        raise AttributeError("bare")
+
+    @db.setter
+    def db(self, value):
+        pass
+
+
+class Named(Connector):
+    @property
+    def db(self):
+        raise AttributeError("named", name="elsewhere", obj=None)
+
+    @db.setter
+    def db(self, value):
+        pass
+
+
+@pytest.mark.parametrize("make", [
+    lambda: Bare("u", "p", "h", "d"),
+    lambda: Named("u", "p", "h", "d"),
+    lambda: Connector("u", "p", "h", "d"),
+])
+def test_failed_read_names_the_object_as_the_interpreter_does(make):
+    connector = make()
+    vars(connector).pop("db", None)
+    expected = python_read_error(connector, "db")
+    for _ in range(3):
+        with pytest.raises(AttributeError) as caught:
+            connector.getdbinstance()
+        assert str(caught.value) == str(expected)
+        assert (caught.value.name, caught.value.obj) == (expected.name, expected.obj)
