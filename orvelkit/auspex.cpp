@@ -20,26 +20,123 @@ using namespace orvelkit::frame;
 enum class S : std::size_t {
     module_name,
     // imports
-    pandas, pd, datetime, timedelta, dateutil, parser, sklearn_linear_model, LinearRegression, re,
-    pydantic, BaseModel, Field, typing, Dict, json, langchain_tools_base, BaseTool, decimal,
-    Decimal, traceback, NotImplementedError, sum, range,
+    pandas,
+    pd,
+    datetime,
+    timedelta,
+    dateutil,
+    parser,
+    sklearn_linear_model,
+    LinearRegression,
+    re,
+    pydantic,
+    BaseModel,
+    Field,
+    typing,
+    Dict,
+    json,
+    langchain_tools_base,
+    BaseTool,
+    decimal,
+    Decimal,
+    traceback,
+    NotImplementedError,
+    sum,
+    range,
     // classes and functions
-    ForecastInput, Config, ForecastInput_Config, arbitrary_types_allowed, description, name,
-    Auspex, conv_date, ts_forecast,
+    ForecastInput,
+    Config,
+    ForecastInput_Config,
+    arbitrary_types_allowed,
+    description,
+    name,
+    Auspex,
+    conv_date,
+    ts_forecast,
     // parameters and locals
-    self, input, data, dt, parsed_date, standardized_date, df, period, dates, values, x, model,
-    date_intervals, average_interval, last_date, forecast_dates, forecast_x, forecast,
-    future_dates, forecast_df, date, i, sequence, seq, val, result, e, d, return_,
+    self,
+    input,
+    data,
+    dt,
+    parsed_date,
+    standardized_date,
+    df,
+    period,
+    dates,
+    values,
+    x,
+    model,
+    date_intervals,
+    average_interval,
+    last_date,
+    forecast_dates,
+    forecast_x,
+    forecast,
+    future_dates,
+    forecast_df,
+    date,
+    i,
+    sequence,
+    seq,
+    val,
+    result,
+    e,
+    d,
+    return_,
     // attributes and keywords
-    parse, strftime, to_datetime, set_index, inplace, Timestamp, days, fit, predict, max,
-    DataFrame, loads, match, print_exc, empty, replace, error,
+    parse,
+    strftime,
+    to_datetime,
+    set_index,
+    inplace,
+    Timestamp,
+    days,
+    fit,
+    predict,
+    max,
+    DataFrame,
+    loads,
+    match,
+    print_exc,
+    empty,
+    replace,
+    error,
     // literals
-    ymd_format, timestamp, epoch_text, Forecasted_values, data_input, decimal_pattern,
-    single_quote, double_quote, decimal_close, year_zeros, not_a_valid_decimal, empty_forecast,
-    no_async, forecast_name, tool_description, tool_doc, schema_doc, df_description,
-    period_description, text_pd_DataFrame, text_int, text_str, text_Dict,
+    ymd_format,
+    timestamp,
+    epoch_text,
+    Forecasted_values,
+    data_input,
+    decimal_pattern,
+    single_quote,
+    double_quote,
+    decimal_close,
+    year_zeros,
+    not_a_valid_decimal,
+    empty_forecast,
+    no_async,
+    forecast_name,
+    tool_description,
+    tool_doc,
+    schema_doc,
+    df_description,
+    period_description,
+    text_pd_DataFrame,
+    text_int,
+    text_str,
+    text_Dict,
     // what the native day arithmetic checks and reads
-    numpy, dtype, datetime64_ns, Series, Timedelta, RangeIndex, index, start, stop, step, view,
+    numpy,
+    dtype,
+    datetime64_ns,
+    Series,
+    Timedelta,
+    RangeIndex,
+    index,
+    start,
+    stop,
+    step,
+    view,
     int64,
     count,
 };
@@ -178,9 +275,8 @@ void ready_types(ModuleState& st);
 void run_statements(Frame& frame);
 
 constexpr ModuleDescriptor descriptor{
-    "auspex",        "orvelkit.auspex", "orvelkit\\auspex", string_rows,
-    cached_builtin_rows, true,          make_numbers,       make_tuples,
-    ready_types,     run_statements,
+    "auspex", "orvelkit.auspex", "orvelkit\\auspex", string_rows, cached_builtin_rows,
+    true,     make_numbers,      make_tuples,        ready_types, run_statements,
 };
 
 // The module's own fields after the frame's; each holds one reference for the process.
@@ -188,9 +284,9 @@ struct State : ModuleState {
     using ModuleState::ModuleState;
     PyObject* int_1 = nullptr;
     PyObject* int_1970 = nullptr;
-    PyObject* kw_description = nullptr;  // ("description",)
-    PyObject* kw_inplace = nullptr;      // ("inplace",)
-    PyObject* kw_days = nullptr;         // ("days",)
+    PyObject* kw_description = nullptr;    // ("description",)
+    PyObject* kw_inplace = nullptr;        // ("inplace",)
+    PyObject* kw_days = nullptr;           // ("days",)
     PyTypeObject* closure_type = nullptr;  // the record an _arun coroutine keeps its arguments in
 
     // What ts_forecast's day numbers and intervals depend on, as bound when the module's
@@ -281,7 +377,8 @@ constexpr Py_ssize_t year_width = 4;  // YYYY
 // the text promised is YYYY-MM-DD, as later interpreters write it. Only a result that starts with
 // such a short year is padded; anything else is returned as strftime gave it.
 Ref pad_short_year(const State& st, Ref&& text) {
-    if (!PyUnicode_CheckExact(text.get()) || !PyUnicode_IS_ASCII(text.get())) return std::move(text);
+    if (!PyUnicode_CheckExact(text.get()) || !PyUnicode_IS_ASCII(text.get()))
+        return std::move(text);
     const char* chars = reinterpret_cast<const char*>(PyUnicode_1BYTE_DATA(text.get()));
     const Py_ssize_t length = PyUnicode_GET_LENGTH(text.get());
     Py_ssize_t digits = 0;
@@ -296,8 +393,11 @@ Ref pad_short_year(const State& st, Ref&& text) {
 Ref conv_date_body(Frame& f, PyObject* const* a) {
     const State& st = g_state;
     PyObject* dt = a[0];
-    f.at(68); Ref parsed_date = call_method(global(st, S::parser).get(), st.s(S::parse), {dt});
-    f.at(69); Ref standardized_date = call_method(parsed_date.get(), st.s(S::strftime), {st.s(S::ymd_format)});
+    f.at(68);
+    Ref parsed_date = call_method(global(st, S::parser).get(), st.s(S::parse), {dt});
+    f.at(69);
+    Ref standardized_date = call_method(parsed_date.get(), st.s(S::strftime),
+                                        {st.s(S::ymd_format)});
     return pad_short_year(st, std::move(standardized_date));
 }
 
@@ -376,8 +476,7 @@ bool is_exact_int(PyObject* o, long long expected) {
 // A struct-module format for an 8-byte signed integer in native byte order.
 bool is_native_int64_format(const char* format) {
     if (!format) return false;
-    if (*format == '@' || *format == '=' ||
-        (*format == '<' && PY_LITTLE_ENDIAN)) {
+    if (*format == '@' || *format == '=' || (*format == '<' && PY_LITTLE_ENDIAN)) {
         ++format;
     }
     return (format[0] == 'l' || format[0] == 'q') && format[1] == '\0';
@@ -555,18 +654,23 @@ Ref ts_forecast_body(Frame& f, PyObject* const* a) {
     auto s = [&](S r) { return st.s(r); };
     auto g = [&](S r) { return global(st, r); };
 
-    f.at(89); {
+    f.at(89);
+    {
         Ref to_datetime = attr(g(S::pd).get(), s(S::to_datetime));
         Ref column = item(df, s(S::timestamp));
         set_item(df, s(S::timestamp), call(to_datetime.get(), {column.get()}).get());
     }
-    f.at(90); Ref dates = item(df, s(S::timestamp));
-    f.at(91); Ref values = item(df, s(S::values));
-    f.at(92); {
+    f.at(90);
+    Ref dates = item(df, s(S::timestamp));
+    f.at(91);
+    Ref values = item(df, s(S::values));
+    f.at(92);
+    {
         Ref set_index = attr(df, s(S::set_index));
         Ref ignored = call_kw(set_index.get(), {s(S::timestamp), Py_True}, st.kw_inplace);
     }
-    f.at(94); Ref x = [&] {
+    f.at(94);
+    Ref x = [&] {
         NanosecondValues nanoseconds;
         if (nanoseconds.acquire(st, dates.get())) return day_numbers(nanoseconds);
         return Ref();
@@ -578,10 +682,14 @@ Ref ts_forecast_body(Frame& f, PyObject* const* a) {
             return days_between(st, date, epoch.get());
         });
     }
-    f.at(97); Ref model = call(g(S::LinearRegression).get());
-    f.at(98); Ref ignored_fit = call_method(model.get(), s(S::fit), {column_matrix(x.get()).get(), values.get()});
+    f.at(97);
+    Ref model = call(g(S::LinearRegression).get());
+    f.at(98);
+    Ref ignored_fit = call_method(model.get(), s(S::fit),
+                                  {column_matrix(x.get()).get(), values.get()});
     // Checked again: fit may have run code that changed the Series or patched a type.
-    f.at(101); Ref date_intervals = [&] {
+    f.at(101);
+    Ref date_intervals = [&] {
         NanosecondValues nanoseconds;
         if (nanoseconds.acquire(st, dates.get())) return try_day_intervals(nanoseconds);
         return Ref();
@@ -598,13 +706,16 @@ Ref ts_forecast_body(Frame& f, PyObject* const* a) {
             append(date_intervals.get(), days_between(st, later.get(), earlier.get()).get());
         }
     }
-    f.at(102); Ref average_interval = [&] {
+    f.at(102);
+    Ref average_interval = [&] {
         Ref total = call(st.cached(B::sum), {date_intervals.get()});
         Ref count = check(PyLong_FromSsize_t(PyList_GET_SIZE(date_intervals.get())));
         return check(PyNumber_TrueDivide(total.get(), count.get()));
     }();
-    f.at(103); Ref last_date = call_method(dates.get(), s(S::max));
-    f.at(104); Ref future_dates = [&] {
+    f.at(103);
+    Ref last_date = call_method(dates.get(), s(S::max));
+    f.at(104);
+    Ref future_dates = [&] {
         Ref stop = check(PyNumber_Add(period, st.int_1));
         Ref steps = call(st.cached(B::range), {st.int_1, stop.get()});
         return list_comprehension(steps.get(), [&](PyObject* i) {
@@ -613,18 +724,24 @@ Ref ts_forecast_body(Frame& f, PyObject* const* a) {
             return check(PyNumber_Add(last_date.get(), span.get()));
         });
     }();
-    f.at(106); Ref forecast_x = list_comprehension(future_dates.get(), [&](PyObject* date) {
+    f.at(106);
+    Ref forecast_x = list_comprehension(future_dates.get(), [&](PyObject* date) {
         Ref epoch = call(g(S::datetime).get(), {st.int_1970, st.int_1, st.int_1});
         return days_between(st, date, epoch.get());
     });
-    f.at(107); Ref forecast = call_method(model.get(), s(S::predict), {column_matrix(forecast_x.get()).get()});
-    f.at(110); Ref forecast_dates = list_comprehension(future_dates.get(), [&](PyObject* date) {
+    f.at(107);
+    Ref forecast = call_method(model.get(), s(S::predict), {column_matrix(forecast_x.get()).get()});
+    f.at(110);
+    Ref forecast_dates = list_comprehension(future_dates.get(), [&](PyObject* date) {
         return call_method(date, s(S::strftime), {s(S::ymd_format)});
     });
-    f.at(111); Ref frame_type = attr(g(S::pd).get(), s(S::DataFrame));
-    f.at(112); Ref columns = new_dict({{s(S::dates), forecast_dates.get()},
-                                       {s(S::Forecasted_values), forecast.get()}});
-    f.at(111); Ref forecast_df = call(frame_type.get(), {columns.get()});
+    f.at(111);
+    Ref frame_type = attr(g(S::pd).get(), s(S::DataFrame));
+    f.at(112);
+    Ref columns = new_dict(
+        {{s(S::dates), forecast_dates.get()}, {s(S::Forecasted_values), forecast.get()}});
+    f.at(111);
+    Ref forecast_df = call(frame_type.get(), {columns.get()});
     return forecast_df;
 }
 
@@ -654,47 +771,73 @@ Ref run_body(Frame& f, PyObject* const* a) {
     auto s = [&](S r) { return st.s(r); };
     auto g = [&](S r) { return global(st, r); };
 
-    f.at(34); Ref traceback = import_module(st, s(S::traceback));
-    f.at(35); if (check_status(PyUnicode_Contains(input.get(), s(S::single_quote)))) {
-        f.at(37); input = call_method(input.get(), s(S::replace), {s(S::single_quote), s(S::double_quote)});
+    f.at(34);
+    Ref traceback = import_module(st, s(S::traceback));
+    f.at(35);
+    if (check_status(PyUnicode_Contains(input.get(), s(S::single_quote)))) {
+        f.at(37);
+        input = call_method(input.get(), s(S::replace), {s(S::single_quote), s(S::double_quote)});
     }
-    return try_except(f, [&] {
-        f.at(39); input = call(attr(g(S::json).get(), s(S::loads)).get(), {input.get()});
-        f.at(40); Ref data = item(input.get(), s(S::data_input));
-        f.at(41); Ref dates = item(data.get(), s(S::date));
-        f.at(42); Ref sequence = item(data.get(), s(S::values));
-        f.at(43); Ref seq = new_list();
-        f.at(44); Ref it = check(PyObject_GetIter(sequence.get()));
-        while (Ref val = Ref::steal(PyIter_Next(it.get()))) {
-            f.at(45); bool decimal_form = false;
-            if (Py_TYPE(val.get()) == &PyUnicode_Type) {
-                Ref found = call(attr(g(S::re).get(), s(S::match)).get(), {s(S::decimal_pattern), val.get()});
-                decimal_form = truth(found.get());
-            }
-            if (decimal_form) {
-                f.at(46); append(seq.get(), decimal_from_form(st, val.get()).get());
-            } else {
-                f.at(50); append(seq.get(), val.get());
-            }
+    return try_except(
+        f,
+        [&] {
+            f.at(39);
+            input = call(attr(g(S::json).get(), s(S::loads)).get(), {input.get()});
+            f.at(40);
+            Ref data = item(input.get(), s(S::data_input));
+            f.at(41);
+            Ref dates = item(data.get(), s(S::date));
+            f.at(42);
+            Ref sequence = item(data.get(), s(S::values));
+            f.at(43);
+            Ref seq = new_list();
             f.at(44);
-        }
-        if (PyErr_Occurred()) throw_error();
-        f.at(51); dates = list_comprehension(dates.get(), [&](PyObject* d) {
-            return call(g(S::conv_date).get(), {d});
+            Ref it = check(PyObject_GetIter(sequence.get()));
+            while (Ref val = Ref::steal(PyIter_Next(it.get()))) {
+                f.at(45);
+                bool decimal_form = false;
+                if (Py_TYPE(val.get()) == &PyUnicode_Type) {
+                    Ref found = call(attr(g(S::re).get(), s(S::match)).get(),
+                                     {s(S::decimal_pattern), val.get()});
+                    decimal_form = truth(found.get());
+                }
+                if (decimal_form) {
+                    f.at(46);
+                    append(seq.get(), decimal_from_form(st, val.get()).get());
+                } else {
+                    f.at(50);
+                    append(seq.get(), val.get());
+                }
+                f.at(44);
+            }
+            if (PyErr_Occurred()) throw_error();
+            f.at(51);
+            dates = list_comprehension(
+                dates.get(), [&](PyObject* d) { return call(g(S::conv_date).get(), {d}); });
+            f.at(52);
+            Ref df = call(
+                attr(g(S::pd).get(), s(S::DataFrame)).get(),
+                {new_dict({{s(S::timestamp), dates.get()}, {s(S::values), seq.get()}}).get()});
+            f.at(53);
+            Ref period = item(input.get(), s(S::period));
+            f.at(54);
+            Ref result = call(g(S::ts_forecast).get(), {df.get(), period.get()});
+            f.at(55);
+            if (truth(attr(result.get(), s(S::empty)).get())) {
+                f.at(56);
+                return new_dict({{s(S::error), s(S::empty_forecast)}});
+            }
+            f.at(58);
+            return result;
+        },
+        59,
+        [&](ExceptHandler& handler) {
+            PyObject* e = handler.value();
+            f.at(60);
+            Ref ignored = call(attr(traceback.get(), s(S::print_exc)).get());
+            f.at(61);
+            return new_dict({{s(S::error), check(PyObject_Str(e)).get()}});
         });
-        f.at(52); Ref df = call(attr(g(S::pd).get(), s(S::DataFrame)).get(),
-                                {new_dict({{s(S::timestamp), dates.get()}, {s(S::values), seq.get()}}).get()});
-        f.at(53); Ref period = item(input.get(), s(S::period));
-        f.at(54); Ref result = call(g(S::ts_forecast).get(), {df.get(), period.get()});
-        f.at(55); if (truth(attr(result.get(), s(S::empty)).get())) {
-            f.at(56); return new_dict({{s(S::error), s(S::empty_forecast)}});
-        }
-        f.at(58); return result;
-    }, 59, [&](ExceptHandler& handler) {
-        PyObject* e = handler.value();
-        f.at(60); Ref ignored = call(attr(traceback.get(), s(S::print_exc)).get());
-        f.at(61); return new_dict({{s(S::error), check(PyObject_Str(e)).get()}});
-    });
 }
 
 // ---- the functions ---------------------------------------------------------------------------
@@ -734,7 +877,8 @@ constexpr FunctionRecord<S> functions[] = {
      .annotations = {{S::df, S::text_pd_DataFrame},
                      {S::period, S::text_int},
                      {S::return_, S::text_pd_DataFrame}},
-     .doc = "\n    Perform time series forecasting on a DataFrame with two columns (date and values).\n"
+     .doc = "\n    Perform time series forecasting on a DataFrame with two columns (date and "
+            "values).\n"
             "\n    Args:\n        df (pd.DataFrame): The DataFrame containing time series data "
             "with two columns.\n        period (int): The number of periods into the future to "
             "forecast.\n\n    Returns:\n        pd.DataFrame: A DataFrame with date and "
@@ -753,7 +897,8 @@ PyObject* arun_coroutine_body(PyObject*, PyObject* sent) noexcept {
     Frame f(st, plain_name(arun.qualname), arun.line);
     return boundary(f, [&]() -> Ref {
         if (!sent) throw_error();  // the thrown exception is pending
-        f.at(64); Ref refusal = call(st.cached(B::NotImplementedError), {st.s(S::no_async)});
+        f.at(64);
+        Ref refusal = call(st.cached(B::NotImplementedError), {st.s(S::no_async)});
         raise_value(refusal.get());
     });
 }
@@ -778,43 +923,69 @@ void run_statements(Frame& f) {
     auto s = [&](S r) { return st.s(r); };
     auto g = [&](S r) { return global(st, r); };
 
-    f.at(1); set_global(st, s(S::pd), import_module(st, s(S::pandas)).get());
-    f.at(2); import_from(st, s(S::datetime), {s(S::datetime), s(S::timedelta)});
-    f.at(3); import_from(st, s(S::dateutil), {s(S::parser)});
-    f.at(4); import_from(st, s(S::sklearn_linear_model), {s(S::LinearRegression)});
-    f.at(5); set_global(st, s(S::re), import_module(st, s(S::re)).get());
-    f.at(6); import_from(st, s(S::pydantic), {s(S::BaseModel), s(S::Field)});
-    f.at(7); import_from(st, s(S::typing), {s(S::Dict)});
-    f.at(8); set_global(st, s(S::json), import_module(st, s(S::json)).get());
-    f.at(9); import_from(st, s(S::langchain_tools_base), {s(S::BaseTool)});
+    f.at(1);
+    set_global(st, s(S::pd), import_module(st, s(S::pandas)).get());
+    f.at(2);
+    import_from(st, s(S::datetime), {s(S::datetime), s(S::timedelta)});
+    f.at(3);
+    import_from(st, s(S::dateutil), {s(S::parser)});
+    f.at(4);
+    import_from(st, s(S::sklearn_linear_model), {s(S::LinearRegression)});
+    f.at(5);
+    set_global(st, s(S::re), import_module(st, s(S::re)).get());
+    f.at(6);
+    import_from(st, s(S::pydantic), {s(S::BaseModel), s(S::Field)});
+    f.at(7);
+    import_from(st, s(S::typing), {s(S::Dict)});
+    f.at(8);
+    set_global(st, s(S::json), import_module(st, s(S::json)).get());
+    f.at(9);
+    import_from(st, s(S::langchain_tools_base), {s(S::BaseTool)});
 
-    f.at(12); {
+    f.at(12);
+    {
         Ref bases = make_tuple({g(S::BaseModel).get()});
-        Ref annotations = new_dict({{s(S::df), s(S::text_pd_DataFrame)}, {s(S::period), s(S::text_int)}});
-        Ref cls = build_class(st, s(S::ForecastInput), s(S::ForecastInput), bases.get(),
-                              s(S::module_name), s(S::schema_doc), annotations.get(), [&](PyObject* ns) {
-            f.at(17); Ref config = build_class(st, s(S::Config), s(S::ForecastInput_Config), st.empty_tuple,
-                                               s(S::module_name), nullptr, nullptr, [&](PyObject* config_ns) {
-                f.at(18); namespace_set(config_ns, s(S::arbitrary_types_allowed), Py_True);
+        Ref annotations = new_dict(
+            {{s(S::df), s(S::text_pd_DataFrame)}, {s(S::period), s(S::text_int)}});
+        Ref cls = build_class(
+            st, s(S::ForecastInput), s(S::ForecastInput), bases.get(), s(S::module_name),
+            s(S::schema_doc), annotations.get(), [&](PyObject* ns) {
+                f.at(17);
+                Ref config = build_class(
+                    st, s(S::Config), s(S::ForecastInput_Config), st.empty_tuple, s(S::module_name),
+                    nullptr, nullptr, [&](PyObject* config_ns) {
+                        f.at(18);
+                        namespace_set(config_ns, s(S::arbitrary_types_allowed), Py_True);
+                    });
+                f.at(17);
+                namespace_set(ns, s(S::Config), config.get());
+                f.at(20);
+                namespace_set(
+                    ns, s(S::df),
+                    call_kw(g(S::Field).get(), {s(S::df_description)}, st.kw_description).get());
+                f.at(21);
+                namespace_set(
+                    ns, s(S::period),
+                    call_kw(g(S::Field).get(), {s(S::period_description)}, st.kw_description)
+                        .get());
+                f.at(12);
             });
-            f.at(17); namespace_set(ns, s(S::Config), config.get());
-            f.at(20); namespace_set(ns, s(S::df), call_kw(g(S::Field).get(), {s(S::df_description)}, st.kw_description).get());
-            f.at(21); namespace_set(ns, s(S::period), call_kw(g(S::Field).get(), {s(S::period_description)}, st.kw_description).get());
-            f.at(12);
-        });
         set_global(st, s(S::ForecastInput), cls.get());
     }
 
-    f.at(24); {
+    f.at(24);
+    {
         Ref bases = make_tuple({g(S::BaseTool).get()});
         Ref cls = build_class(st, s(S::Auspex), s(S::Auspex), bases.get(), s(S::module_name),
                               s(S::tool_doc), nullptr, [&](PyObject* ns) {
-            f.at(27); namespace_set(ns, s(S::name), s(S::forecast_name));
-            f.at(28); namespace_set(ns, s(S::description), s(S::tool_description));
-            Functions::define<"Auspex._run">(f, ns);
-            Functions::define<"Auspex._arun">(f, ns);
-            f.at(24);
-        });
+                                  f.at(27);
+                                  namespace_set(ns, s(S::name), s(S::forecast_name));
+                                  f.at(28);
+                                  namespace_set(ns, s(S::description), s(S::tool_description));
+                                  Functions::define<"Auspex._run">(f, ns);
+                                  Functions::define<"Auspex._arun">(f, ns);
+                                  f.at(24);
+                              });
         set_global(st, s(S::Auspex), cls.get());
     }
 

@@ -16,22 +16,59 @@ using namespace orvelkit::frame;
 enum class S : std::size_t {
     module_name,
     // imports
-    sqlalchemy, create_engine, os, sql_query_module, NLSQLTableQueryEngine, llama_index,
-    SQLDatabase, llama_index_llms, OpenAI, ServiceContext, urllib_parse, quote, safe,
-    sqlalchemy_engine, make_url,
+    sqlalchemy,
+    create_engine,
+    os,
+    sql_query_module,
+    NLSQLTableQueryEngine,
+    llama_index,
+    SQLDatabase,
+    llama_index_llms,
+    OpenAI,
+    ServiceContext,
+    urllib_parse,
+    quote,
+    safe,
+    sqlalchemy_engine,
+    make_url,
     // the class and its functions
     MySQLDatabaseConnector,
     // parameters and locals
-    self, db_user, db_password, db_host, db_name, uri, db_engine, e,
+    self,
+    db_user,
+    db_password,
+    db_host,
+    db_name,
+    uri,
+    db_engine,
+    e,
     // attributes and status keys
-    db, connection_status, connected, message,
+    db,
+    connection_status,
+    connected,
+    message,
     // fields of a parsed URL
-    username, password, host, port, database, query,
+    username,
+    password,
+    host,
+    port,
+    database,
+    query,
     // builtins, read afresh at each use
     str,
     // literals
-    credentials_missing, connection_successful, url_scheme, colon, at_sign, slash, bracket_open,
-    bracket_close, host_misread, database_misread, credentials_misread, password_unsendable,
+    credentials_missing,
+    connection_successful,
+    url_scheme,
+    colon,
+    at_sign,
+    slash,
+    bracket_open,
+    bracket_close,
+    host_misread,
+    database_misread,
+    credentials_misread,
+    password_unsendable,
     count,
 };
 
@@ -83,10 +120,12 @@ constexpr NamedRow<S> string_table[] = {
     {S::host_misread, text("The host cannot be used: the connection URL would read it as "
                            "something else. Give a host name or address, optionally followed by "
                            "':' and a port number (an IPv6 address in brackets).")},
-    {S::database_misread, text("The database name cannot be used: the connection URL would read "
-                               "it as something else ('?' starts connection options, and SQLAlchemy 2.1 decodes '%' "
-                               "escapes).")},
-    {S::credentials_misread, text("The user name or password would not reach the server as given.")},
+    {S::database_misread,
+     text("The database name cannot be used: the connection URL would read "
+          "it as something else ('?' starts connection options, and SQLAlchemy 2.1 decodes '%' "
+          "escapes).")},
+    {S::credentials_misread,
+     text("The user name or password would not reach the server as given.")},
     {S::password_unsendable, text("The password cannot be sent: the MySQL driver sends passwords "
                                   "as latin-1, and this one holds characters outside it.")},
 };
@@ -100,8 +139,8 @@ void run_statements(Frame& frame);
 
 // No cached builtins: `str` is looked up at each use like any global.
 constexpr ModuleDescriptor descriptor{
-    "base",  "orvelkit.base", "orvelkit\\base", string_rows, {}, false, nullptr,
-    make_tuples, nullptr, run_statements,
+    "base", "orvelkit.base", "orvelkit\\base", string_rows, {},
+    false,  nullptr,         make_tuples,      nullptr,     run_statements,
 };
 
 // The module's own fields after the frame's; each holds one reference for the process.
@@ -233,13 +272,19 @@ Ref init_body(Frame& f, PyObject* const* a) {
     const State& st = g_state;
     auto s = [&](S r) { return st.s(r); };
     PyObject* self = a[0];
-    f.at(102); set_attr(self, s(S::db_user), a[1]);
-    f.at(103); set_attr(self, s(S::db_password), a[2]);
-    f.at(104); set_attr(self, s(S::db_host), a[3]);
-    f.at(105); set_attr(self, s(S::db_name), a[4]);
-    f.at(106); set_attr(self, s(S::db), Py_None);
-    f.at(107); set_attr(self, s(S::connection_status),
-                        new_dict({{s(S::connected), Py_False}, {s(S::message), Py_None}}).get());
+    f.at(102);
+    set_attr(self, s(S::db_user), a[1]);
+    f.at(103);
+    set_attr(self, s(S::db_password), a[2]);
+    f.at(104);
+    set_attr(self, s(S::db_host), a[3]);
+    f.at(105);
+    set_attr(self, s(S::db_name), a[4]);
+    f.at(106);
+    set_attr(self, s(S::db), Py_None);
+    f.at(107);
+    set_attr(self, s(S::connection_status),
+             new_dict({{s(S::connected), Py_False}, {s(S::message), Py_None}}).get());
     return Ref::borrow(Py_None);
 }
 
@@ -251,25 +296,39 @@ Ref connect_body(Frame& f, PyObject* const* a) {
     auto g = [&](S r) { return global(st, r); };
     PyObject* self = a[0];
 
-    f.at(110); if (credential_missing(st, self)) {
+    f.at(110);
+    if (credential_missing(st, self)) {
         // A refused attempt is a failed one: the status must not keep saying "connected".
-        f.at(111); set_status(st, self, S::connected, Py_False);
+        f.at(111);
+        set_status(st, self, S::connected, Py_False);
         set_status(st, self, S::message, s(S::credentials_missing));
-        f.at(112); return attr(self, s(S::connection_status));
+        f.at(112);
+        return attr(self, s(S::connection_status));
     }
-    try_except(f, [&] {
-        f.at(115); Ref uri = connection_url(st, self);
-        f.at(116); Ref db_engine = call(g(S::create_engine).get(), {uri.get()});
-        f.at(117); set_attr(self, s(S::db), call(g(S::SQLDatabase).get(), {db_engine.get()}).get());
-        f.at(118); set_status(st, self, S::connected, Py_True);
-        f.at(119); set_status(st, self, S::message, s(S::connection_successful));
-    }, 120, [&](ExceptHandler& handler) {
-        PyObject* e = handler.value();
-        // The latest attempt failed, whatever an earlier one achieved; `db` keeps its object.
-        f.at(121); set_status(st, self, S::connected, Py_False);
-        set_status(st, self, S::message, call(g(S::str).get(), {e}).get());
-    });
-    f.at(123); return attr(self, s(S::connection_status));
+    try_except(
+        f,
+        [&] {
+            f.at(115);
+            Ref uri = connection_url(st, self);
+            f.at(116);
+            Ref db_engine = call(g(S::create_engine).get(), {uri.get()});
+            f.at(117);
+            set_attr(self, s(S::db), call(g(S::SQLDatabase).get(), {db_engine.get()}).get());
+            f.at(118);
+            set_status(st, self, S::connected, Py_True);
+            f.at(119);
+            set_status(st, self, S::message, s(S::connection_successful));
+        },
+        120,
+        [&](ExceptHandler& handler) {
+            PyObject* e = handler.value();
+            // The latest attempt failed, whatever an earlier one achieved; `db` keeps its object.
+            f.at(121);
+            set_status(st, self, S::connected, Py_False);
+            set_status(st, self, S::message, call(g(S::str).get(), {e}).get());
+        });
+    f.at(123);
+    return attr(self, s(S::connection_status));
 }
 
 // ---- MySQLDatabaseConnector.getdbinstance -------------------------------------------------------
@@ -280,23 +339,35 @@ Ref getdbinstance_body(Frame& f, PyObject* const* a) {
     auto g = [&](S r) { return global(st, r); };
     PyObject* self = a[0];
 
-    f.at(126); if (credential_missing(st, self)) {
-        f.at(127); set_status(st, self, S::message, s(S::credentials_missing));
-        f.at(128); return attr(self, s(S::connection_status));
+    f.at(126);
+    if (credential_missing(st, self)) {
+        f.at(127);
+        set_status(st, self, S::message, s(S::credentials_missing));
+        f.at(128);
+        return attr(self, s(S::connection_status));
     }
-    try_except(f, [&] {
-        // Identity with None, not truth: a present object that tests false is handed out as is.
-        f.at(131); if (attr(self, s(S::db)).get() == Py_None) {
-            f.at(132); Ref uri = connection_url(st, self);
-            f.at(133); Ref db_engine = call(g(S::create_engine).get(), {uri.get()});
-            f.at(134); set_attr(self, s(S::db),
-                                call(g(S::SQLDatabase).get(), {db_engine.get()}).get());
-        }
-    }, 135, [&](ExceptHandler& handler) {
-        PyObject* e = handler.value();
-        f.at(136); set_status(st, self, S::message, call(g(S::str).get(), {e}).get());
-    });
-    f.at(138); return attr(self, s(S::db));
+    try_except(
+        f,
+        [&] {
+            // Identity with None, not truth: a present object that tests false is handed out as is.
+            f.at(131);
+            if (attr(self, s(S::db)).get() == Py_None) {
+                f.at(132);
+                Ref uri = connection_url(st, self);
+                f.at(133);
+                Ref db_engine = call(g(S::create_engine).get(), {uri.get()});
+                f.at(134);
+                set_attr(self, s(S::db), call(g(S::SQLDatabase).get(), {db_engine.get()}).get());
+            }
+        },
+        135,
+        [&](ExceptHandler& handler) {
+            PyObject* e = handler.value();
+            f.at(136);
+            set_status(st, self, S::message, call(g(S::str).get(), {e}).get());
+        });
+    f.at(138);
+    return attr(self, s(S::db));
 }
 
 // ---- the functions ---------------------------------------------------------------------------
@@ -326,27 +397,35 @@ void run_statements(Frame& f) {
     State& st = g_state;
     auto s = [&](S r) { return st.s(r); };
 
-    f.at(1); import_from(st, s(S::sqlalchemy), {s(S::create_engine)});
-    f.at(2); set_global(st, s(S::os), import_module(st, s(S::os)).get());
+    f.at(1);
+    import_from(st, s(S::sqlalchemy), {s(S::create_engine)});
+    f.at(2);
+    set_global(st, s(S::os), import_module(st, s(S::os)).get());
     // The encoder of user names and passwords and the URL parser that proves a URL reads back as
     // given, held in the state rather than bound as globals.
     keep(st.quote, import_attribute(st, s(S::urllib_parse), s(S::quote)));
     keep(st.make_url, import_attribute(st, s(S::sqlalchemy_engine), s(S::make_url)));
-    f.at(94); import_from(st, s(S::sqlalchemy), {s(S::create_engine)});
-    f.at(95); import_from(st, s(S::sql_query_module), {s(S::NLSQLTableQueryEngine)});
-    f.at(96); import_from(st, s(S::llama_index), {s(S::SQLDatabase)});
-    f.at(97); import_from(st, s(S::llama_index_llms), {s(S::OpenAI)});
-    f.at(98); import_from(st, s(S::llama_index), {s(S::SQLDatabase), s(S::ServiceContext)});
+    f.at(94);
+    import_from(st, s(S::sqlalchemy), {s(S::create_engine)});
+    f.at(95);
+    import_from(st, s(S::sql_query_module), {s(S::NLSQLTableQueryEngine)});
+    f.at(96);
+    import_from(st, s(S::llama_index), {s(S::SQLDatabase)});
+    f.at(97);
+    import_from(st, s(S::llama_index_llms), {s(S::OpenAI)});
+    f.at(98);
+    import_from(st, s(S::llama_index), {s(S::SQLDatabase), s(S::ServiceContext)});
 
-    f.at(100); {
+    f.at(100);
+    {
         Ref cls = build_class(st, s(S::MySQLDatabaseConnector), s(S::MySQLDatabaseConnector),
                               st.empty_tuple, s(S::module_name), nullptr, nullptr,
                               [&](PyObject* ns) {
-            Functions::define<"MySQLDatabaseConnector.__init__">(f, ns);
-            Functions::define<"MySQLDatabaseConnector.connect">(f, ns);
-            Functions::define<"MySQLDatabaseConnector.getdbinstance">(f, ns);
-            f.at(100);
-        });
+                                  Functions::define<"MySQLDatabaseConnector.__init__">(f, ns);
+                                  Functions::define<"MySQLDatabaseConnector.connect">(f, ns);
+                                  Functions::define<"MySQLDatabaseConnector.getdbinstance">(f, ns);
+                                  f.at(100);
+                              });
         set_global(st, s(S::MySQLDatabaseConnector), cls.get());
     }
 }

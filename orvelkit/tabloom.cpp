@@ -25,26 +25,108 @@ using namespace orvelkit::frame;
 enum class S : std::size_t {
     module_name,
     // imports
-    sqlalchemy, inspect, pandas, pd, os, pickle, logging, datetime, timedelta, create_engine,
-    sqlalchemy_exc, SQLAlchemyError, urllib_parse, quote, sqlalchemy_engine, make_url,
+    sqlalchemy,
+    inspect,
+    pandas,
+    pd,
+    os,
+    pickle,
+    logging,
+    datetime,
+    timedelta,
+    create_engine,
+    sqlalchemy_exc,
+    SQLAlchemyError,
+    urllib_parse,
+    quote,
+    sqlalchemy_engine,
+    make_url,
     // builtins
-    all, ValueError, open, print, ConnectionError,
+    all,
+    ValueError,
+    open,
+    print,
+    ConnectionError,
     // the class and its functions
-    MySQLDatabaseTabloom, connect,
+    MySQLDatabaseTabloom,
+    connect,
     // parameters and locals
-    self, username, password, host, database, cache_path, cache_file, conn, e, cache_full_path,
-    file, dataframes, connection, inspector, table_name, df, column,
+    self,
+    username,
+    password,
+    host,
+    database,
+    cache_path,
+    cache_file,
+    conn,
+    e,
+    cache_full_path,
+    file,
+    dataframes,
+    connection,
+    inspector,
+    table_name,
+    df,
+    column,
     // attributes and keywords
-    basicConfig, INFO, level, format, connection_string, engine, info, error, path, join, exists,
-    load, dump, read_sql_table, get_table_names, get_columns, name, type, attrs, DataFrame, flush,
-    safe, port, query, user,
+    basicConfig,
+    INFO,
+    level,
+    format,
+    connection_string,
+    engine,
+    info,
+    error,
+    path,
+    join,
+    exists,
+    load,
+    dump,
+    read_sql_table,
+    get_table_names,
+    get_columns,
+    name,
+    type,
+    attrs,
+    DataFrame,
+    flush,
+    safe,
+    port,
+    query,
+    user,
     // literals
-    log_format, default_cache_path, default_cache_file, url_prefix, colon, at_sign, slash,
-    missing_parameters, connected, connect_error_prefix, mode_rb, mode_wb, not_connected,
-    load_error_prefix, fetch_error_prefix, table_prefix, column_indent, column_separator,
-    schema_error_prefix, table_name_key, refusing_prefix, owned_by_another_user,
-    writable_by_others, not_a_regular_file, written_for_another_source, source_key, bracket_open,
-    bracket_close, host_misread, database_misread, credentials_misread, password_unsendable,
+    log_format,
+    default_cache_path,
+    default_cache_file,
+    url_prefix,
+    colon,
+    at_sign,
+    slash,
+    missing_parameters,
+    connected,
+    connect_error_prefix,
+    mode_rb,
+    mode_wb,
+    not_connected,
+    load_error_prefix,
+    fetch_error_prefix,
+    table_prefix,
+    column_indent,
+    column_separator,
+    schema_error_prefix,
+    table_name_key,
+    refusing_prefix,
+    owned_by_another_user,
+    writable_by_others,
+    not_a_regular_file,
+    written_for_another_source,
+    source_key,
+    bracket_open,
+    bracket_close,
+    host_misread,
+    database_misread,
+    credentials_misread,
+    password_unsendable,
     url_unreadable,
     count,
 };
@@ -147,10 +229,12 @@ constexpr NamedRow<S> string_table[] = {
     {S::host_misread, text("The host cannot be used: the connection URL would read it as "
                            "something else. Give a host name or address, optionally followed by "
                            "':' and a port number (an IPv6 address in brackets).")},
-    {S::database_misread, text("The database name cannot be used: the connection URL would read "
-                               "it as something else ('?' starts connection options, and SQLAlchemy 2.1 decodes '%' "
-                               "escapes).")},
-    {S::credentials_misread, text("The user name or password would not reach the server as given.")},
+    {S::database_misread,
+     text("The database name cannot be used: the connection URL would read "
+          "it as something else ('?' starts connection options, and SQLAlchemy 2.1 decodes '%' "
+          "escapes).")},
+    {S::credentials_misread,
+     text("The user name or password would not reach the server as given.")},
     {S::password_unsendable, text("The password cannot be sent: the MySQL driver sends passwords "
                                   "as latin-1, and this one holds characters outside it.")},
     {S::url_unreadable, text("The connection URL cannot be read.")},
@@ -171,9 +255,10 @@ void make_tuples(ModuleState& st);
 void run_statements(Frame& frame);
 
 constexpr ModuleDescriptor descriptor{
-    "tabloom",           "orvelkit.tabloom", "orvelkit\\tabloom", string_rows,
-    cached_builtin_rows, false,              nullptr,             make_tuples,
-    nullptr,             run_statements,
+    "tabloom",      "orvelkit.tabloom",  "orvelkit\\tabloom",
+    string_rows,    cached_builtin_rows, false,
+    nullptr,        make_tuples,         nullptr,
+    run_statements,
 };
 
 // The module's own fields after the frame's; each holds one reference for the process.
@@ -299,7 +384,8 @@ Ref source_of(const State& st, PyObject* self) {
     Ref user = text_or_empty(st, parsed.get(), S::username);
     Ref host = host_text_of(st, parsed.get());
     Ref database = text_or_empty(st, parsed.get(), S::database);
-    return new_dict({{st.s(S::user), user.get()}, {st.s(S::host), host.get()},
+    return new_dict({{st.s(S::user), user.get()},
+                     {st.s(S::host), host.get()},
                      {st.s(S::database), database.get()}});
 }
 
@@ -313,9 +399,11 @@ Ref init_body(Frame& f, PyObject* const* a) {
     PyObject* self = a[0];
     auto s = [&](S r) { return st.s(r); };
 
-    f.at(19); {
+    f.at(19);
+    {
         Ref parameters = check(PyList_New(credential_count));
-        for (Py_ssize_t i = 0; i < credential_count; ++i) PyList_SET_ITEM(parameters.get(), i, Py_NewRef(a[i + 1]));
+        for (Py_ssize_t i = 0; i < credential_count; ++i)
+            PyList_SET_ITEM(parameters.get(), i, Py_NewRef(a[i + 1]));
         Ref all_given = call(st.cached(B::all), {parameters.get()});
         if (!truth(all_given.get())) {
             f.at(20);
@@ -323,7 +411,8 @@ Ref init_body(Frame& f, PyObject* const* a) {
             raise_value(refusal.get());
         }
     }
-    f.at(21); {
+    f.at(21);
+    {
         Ref user = format_empty(st, a[1]);
         Ref password = format_empty(st, a[2]);
         Ref host = format_empty(st, a[3]);
@@ -336,10 +425,14 @@ Ref init_body(Frame& f, PyObject* const* a) {
         refuse_misread_url(st, url.get(), user.get(), password.get(), host.get(), database.get());
         set_attr(self, s(S::connection_string), url.get());
     }
-    f.at(22); set_attr(self, s(S::engine), Py_None);
-    f.at(23); set_attr(self, s(S::cache_path), a[5]);
-    f.at(24); set_attr(self, s(S::cache_file), a[6]);
-    f.at(25); {
+    f.at(22);
+    set_attr(self, s(S::engine), Py_None);
+    f.at(23);
+    set_attr(self, s(S::cache_path), a[5]);
+    f.at(24);
+    set_attr(self, s(S::cache_file), a[6]);
+    f.at(25);
+    {
         Ref basic_config = attr(global(st, S::logging).get(), s(S::basicConfig));
         Ref level = attr(global(st, S::logging).get(), s(S::INFO));
         Ref ignored = call_kw(basic_config.get(), {level.get()}, st.kw_level);
@@ -354,28 +447,38 @@ Ref connect_body(Frame& f, PyObject* const* a) {
     PyObject* self = a[0];
     auto s = [&](S r) { return st.s(r); };
 
-    try_except(f, [&] {
-        f.at(29); {
-            Ref create_engine = global(st, S::create_engine);
-            Ref url = attr(self, s(S::connection_string));
-            Ref engine = call(create_engine.get(), {url.get()});
-            set_attr(self, s(S::engine), engine.get());
-        }
-        f.at(31); {
-            Ref engine = attr(self, s(S::engine));
-            Ref probe = call_method(engine.get(), s(S::connect));
-            // Opening one connection and handing it back is the whole proof.
-            with_block(f, 31, probe.get(), [](PyObject*) {});
-        }
-        f.at(33); {
-            Ref info = attr(global(st, S::logging).get(), s(S::info));
-            Ref ignored = call(info.get(), {s(S::connected)});
-        }
-    }, 34, [&](ExceptHandler& handler) {
-        PyObject* e = handler.value();
-        f.at(35); log_error(st, S::connect_error_prefix, e);
-        f.at(36); handler.reraise();
-    }, [&] { return pending_matches_global(st, s(S::SQLAlchemyError)); });
+    try_except(
+        f,
+        [&] {
+            f.at(29);
+            {
+                Ref create_engine = global(st, S::create_engine);
+                Ref url = attr(self, s(S::connection_string));
+                Ref engine = call(create_engine.get(), {url.get()});
+                set_attr(self, s(S::engine), engine.get());
+            }
+            f.at(31);
+            {
+                Ref engine = attr(self, s(S::engine));
+                Ref probe = call_method(engine.get(), s(S::connect));
+                // Opening one connection and handing it back is the whole proof.
+                with_block(f, 31, probe.get(), [](PyObject*) {});
+            }
+            f.at(33);
+            {
+                Ref info = attr(global(st, S::logging).get(), s(S::info));
+                Ref ignored = call(info.get(), {s(S::connected)});
+            }
+        },
+        34,
+        [&](ExceptHandler& handler) {
+            PyObject* e = handler.value();
+            f.at(35);
+            log_error(st, S::connect_error_prefix, e);
+            f.at(36);
+            handler.reraise();
+        },
+        [&] { return pending_matches_global(st, s(S::SQLAlchemyError)); });
     return none();
 }
 
@@ -420,10 +523,9 @@ Ref open_cache_for_reading(const State& st, PyObject* cache_full_path) {
     Ref path_bytes = Ref::steal(encoded);
     int fd;
     for (;;) {
-        Py_BEGIN_ALLOW_THREADS
-        fd = open(PyBytes_AS_STRING(encoded), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
-        Py_END_ALLOW_THREADS
-        if (fd >= 0 || errno != EINTR) break;
+        Py_BEGIN_ALLOW_THREADS fd = open(PyBytes_AS_STRING(encoded),
+                                         O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+        Py_END_ALLOW_THREADS if (fd >= 0 || errno != EINTR) break;
         if (PyErr_CheckSignals() < 0) throw_error();
     }
     if (fd < 0) raise_os_error(cache_full_path);
@@ -432,7 +534,8 @@ Ref open_cache_for_reading(const State& st, PyObject* cache_full_path) {
     if (fstat(fd, &info) != 0) raise_os_error(cache_full_path);
     if (!S_ISREG(info.st_mode)) refuse_cache(st, cache_full_path, S::not_a_regular_file);
     if (info.st_uid != geteuid()) refuse_cache(st, cache_full_path, S::owned_by_another_user);
-    if (info.st_mode & (S_IWGRP | S_IWOTH)) refuse_cache(st, cache_full_path, S::writable_by_others);
+    if (info.st_mode & (S_IWGRP | S_IWOTH))
+        refuse_cache(st, cache_full_path, S::writable_by_others);
     const int flags = fcntl(fd, F_GETFL);
     if (flags < 0 || fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0) raise_os_error(cache_full_path);
     Ref number = check(PyLong_FromLong(fd));
@@ -524,13 +627,13 @@ public:
         PyObject* encoded = nullptr;
         if (!PyUnicode_FSConverter(cache_full_path, &encoded)) throw_error();
         Ref target_bytes = Ref::steal(encoded);
-        target_.assign(PyBytes_AS_STRING(encoded), static_cast<std::size_t>(PyBytes_GET_SIZE(encoded)));
+        target_.assign(PyBytes_AS_STRING(encoded),
+                       static_cast<std::size_t>(PyBytes_GET_SIZE(encoded)));
         std::string pattern = pending_name(target_);
         int fd;
-        Py_BEGIN_ALLOW_THREADS
-        fd = mkostemps(pattern.data(), std::size(temporary_suffix) - 1, O_CLOEXEC);
-        Py_END_ALLOW_THREADS
-        if (fd < 0) fail(cache_full_path);
+        Py_BEGIN_ALLOW_THREADS fd = mkostemps(pattern.data(), std::size(temporary_suffix) - 1,
+                                              O_CLOEXEC);
+        Py_END_ALLOW_THREADS if (fd < 0) fail(cache_full_path);
         fd_ = fd;
         temporary_ = std::move(pattern);
     }
@@ -545,18 +648,14 @@ public:
         const int fd = PyObject_AsFileDescriptor(file);
         if (fd < 0) throw_error();
         int status;
-        Py_BEGIN_ALLOW_THREADS
-        status = fsync(fd);
-        Py_END_ALLOW_THREADS
-        if (status != 0) fail(cache_full_path);
+        Py_BEGIN_ALLOW_THREADS status = fsync(fd);
+        Py_END_ALLOW_THREADS if (status != 0) fail(cache_full_path);
     }
 
     void commit(PyObject* cache_full_path) {
         int status;
-        Py_BEGIN_ALLOW_THREADS
-        status = rename(temporary_.c_str(), target_.c_str());
-        Py_END_ALLOW_THREADS
-        if (status != 0) fail(cache_full_path);
+        Py_BEGIN_ALLOW_THREADS status = rename(temporary_.c_str(), target_.c_str());
+        Py_END_ALLOW_THREADS if (status != 0) fail(cache_full_path);
         temporary_.clear();
     }
 
@@ -575,10 +674,8 @@ private:
         const std::size_t name_start = slash == std::string::npos ? 0 : slash + 1;
         const std::string directory = name_start == 0 ? "." : target.substr(0, name_start);
         long limit;
-        Py_BEGIN_ALLOW_THREADS
-        limit = pathconf(directory.c_str(), _PC_NAME_MAX);
-        Py_END_ALLOW_THREADS
-        if (limit <= 0) limit = NAME_MAX;
+        Py_BEGIN_ALLOW_THREADS limit = pathconf(directory.c_str(), _PC_NAME_MAX);
+        Py_END_ALLOW_THREADS if (limit <= 0) limit = NAME_MAX;
         std::size_t name_length = target.size() - name_start;
         const auto room = static_cast<std::size_t>(limit);
         if (room > pending_suffix.size() && name_length + pending_suffix.size() > room) {
@@ -630,74 +727,97 @@ Ref prepare_data_body(Frame& f, PyObject* const* a) {
     PyObject* self = a[0];
     auto s = [&](S r) { return st.s(r); };
 
-    f.at(40); Ref cache_full_path = [&] {
+    f.at(40);
+    Ref cache_full_path = [&] {
         Ref os_path = attr(global(st, S::os).get(), s(S::path));
         Ref join = attr(os_path.get(), s(S::join));
         Ref directory = attr(self, s(S::cache_path));
         Ref name = attr(self, s(S::cache_file));
         return call(join.get(), {directory.get(), name.get()});
     }();
-    f.at(41); bool cached = [&] {
+    f.at(41);
+    bool cached = [&] {
         Ref os_path = attr(global(st, S::os).get(), s(S::path));
         Ref exists = attr(os_path.get(), s(S::exists));
         return truth(call(exists.get(), {cache_full_path.get()}).get());
     }();
     if (cached) {
-        if (Ref served = try_except(f, [&] {
-            Ref loaded;
-            f.at(43);
-            Ref reader = open_cache_for_reading(st, cache_full_path.get());
-            with_block(f, 43, reader.get(), [&](PyObject* file) {
-                f.at(44);
-                Ref load = attr(global(st, S::pickle).get(), s(S::load));
-                loaded = call(load.get(), {file});
-            });
-            f.at(44);
-            if (loaded && cache_is_servable(st, self, cache_full_path.get(), loaded.get())) {
-                restore_table_names(st, loaded.get());
-                return loaded;
-            }
-            return Ref();
-        }, 45, [&](ExceptHandler& handler) {
-            PyObject* e = handler.value();
-            f.at(46); log_error(st, S::load_error_prefix, e);
-        })) {
+        if (Ref served = try_except(
+                f,
+                [&] {
+                    Ref loaded;
+                    f.at(43);
+                    Ref reader = open_cache_for_reading(st, cache_full_path.get());
+                    with_block(f, 43, reader.get(), [&](PyObject* file) {
+                        f.at(44);
+                        Ref load = attr(global(st, S::pickle).get(), s(S::load));
+                        loaded = call(load.get(), {file});
+                    });
+                    f.at(44);
+                    if (loaded &&
+                        cache_is_servable(st, self, cache_full_path.get(), loaded.get())) {
+                        restore_table_names(st, loaded.get());
+                        return loaded;
+                    }
+                    return Ref();
+                },
+                45,
+                [&](ExceptHandler& handler) {
+                    PyObject* e = handler.value();
+                    f.at(46);
+                    log_error(st, S::load_error_prefix, e);
+                })) {
             return served;
         }
     }
 
-    f.at(48); if (!truth(attr(self, s(S::engine)).get())) {
-        f.at(49); raise_not_connected(st);
+    f.at(48);
+    if (!truth(attr(self, s(S::engine)).get())) {
+        f.at(49);
+        raise_not_connected(st);
     }
-    f.at(51); Ref dataframes = new_list();
-    return try_except(f, [&] {
-        f.at(53);
-        Ref source = source_of(st, self);
-        Ref engine = attr(self, s(S::engine));
-        Ref opened = call_method(engine.get(), s(S::connect));
-        with_block(f, 53, opened.get(), [&](PyObject* connection) {
-            f.at(54); Ref inspector = [&] {
-                Ref inspect = global(st, S::inspect);
-                Ref current_engine = attr(self, s(S::engine));
-                return call(inspect.get(), {current_engine.get()});
-            }();
-            f.at(55); Ref names = call_method(inspector.get(), s(S::get_table_names));
-            for_each(f, 55, names.get(), [&](PyObject* table_name) {
-                f.at(56); Ref df = [&] {
-                    Ref read_sql_table = attr(global(st, S::pd).get(), s(S::read_sql_table));
-                    return call(read_sql_table.get(), {table_name, connection});
+    f.at(51);
+    Ref dataframes = new_list();
+    return try_except(
+        f,
+        [&] {
+            f.at(53);
+            Ref source = source_of(st, self);
+            Ref engine = attr(self, s(S::engine));
+            Ref opened = call_method(engine.get(), s(S::connect));
+            with_block(f, 53, opened.get(), [&](PyObject* connection) {
+                f.at(54);
+                Ref inspector = [&] {
+                    Ref inspect = global(st, S::inspect);
+                    Ref current_engine = attr(self, s(S::engine));
+                    return call(inspect.get(), {current_engine.get()});
                 }();
-                f.at(57); name_table(st, df.get(), table_name, source.get());
-                f.at(59); append(dataframes.get(), df.get());
+                f.at(55);
+                Ref names = call_method(inspector.get(), s(S::get_table_names));
+                for_each(f, 55, names.get(), [&](PyObject* table_name) {
+                    f.at(56);
+                    Ref df = [&] {
+                        Ref read_sql_table = attr(global(st, S::pd).get(), s(S::read_sql_table));
+                        return call(read_sql_table.get(), {table_name, connection});
+                    }();
+                    f.at(57);
+                    name_table(st, df.get(), table_name, source.get());
+                    f.at(59);
+                    append(dataframes.get(), df.get());
+                });
             });
+            write_cache(f, st, cache_full_path.get(), dataframes.get());
+            f.at(62);
+            return std::move(dataframes);
+        },
+        64,
+        [&](ExceptHandler& handler) {
+            PyObject* e = handler.value();
+            f.at(65);
+            log_error(st, S::fetch_error_prefix, e);
+            f.at(66);
+            handler.reraise();
         });
-        write_cache(f, st, cache_full_path.get(), dataframes.get());
-        f.at(62); return std::move(dataframes);
-    }, 64, [&](ExceptHandler& handler) {
-        PyObject* e = handler.value();
-        f.at(65); log_error(st, S::fetch_error_prefix, e);
-        f.at(66); handler.reraise();
-    });
 }
 
 // ---- print_table_schemas ----------------------------------------------------------------------
@@ -707,39 +827,51 @@ Ref print_table_schemas_body(Frame& f, PyObject* const* a) {
     PyObject* self = a[0];
     auto s = [&](S r) { return st.s(r); };
 
-    f.at(70); if (!truth(attr(self, s(S::engine)).get())) {
-        f.at(71); raise_not_connected(st);
+    f.at(70);
+    if (!truth(attr(self, s(S::engine)).get())) {
+        f.at(71);
+        raise_not_connected(st);
     }
-    try_except(f, [&] {
-        f.at(74); Ref inspector = [&] {
-            Ref inspect = global(st, S::inspect);
-            Ref engine = attr(self, s(S::engine));
-            return call(inspect.get(), {engine.get()});
-        }();
-        f.at(75); Ref names = call_method(inspector.get(), s(S::get_table_names));
-        for_each(f, 75, names.get(), [&](PyObject* table_name) {
-            f.at(76); {
-                Ref shown = format_empty(st, table_name);
-                Ref line = concat({s(S::table_prefix), shown.get()});
-                Ref ignored = call(st.cached(B::print), {line.get()});
-            }
-            f.at(77); Ref columns = call_method(inspector.get(), s(S::get_columns), {table_name});
-            for_each(f, 77, columns.get(), [&](PyObject* column) {
-                f.at(78);
-                Ref name = item(column, s(S::name));
-                Ref name_text = format_empty(st, name.get());
-                Ref type = item(column, s(S::type));
-                Ref type_text = format_empty(st, type.get());
-                Ref line = concat({s(S::column_indent), name_text.get(), s(S::column_separator),
-                                   type_text.get()});
-                Ref ignored = call(st.cached(B::print), {line.get()});
+    try_except(
+        f,
+        [&] {
+            f.at(74);
+            Ref inspector = [&] {
+                Ref inspect = global(st, S::inspect);
+                Ref engine = attr(self, s(S::engine));
+                return call(inspect.get(), {engine.get()});
+            }();
+            f.at(75);
+            Ref names = call_method(inspector.get(), s(S::get_table_names));
+            for_each(f, 75, names.get(), [&](PyObject* table_name) {
+                f.at(76);
+                {
+                    Ref shown = format_empty(st, table_name);
+                    Ref line = concat({s(S::table_prefix), shown.get()});
+                    Ref ignored = call(st.cached(B::print), {line.get()});
+                }
+                f.at(77);
+                Ref columns = call_method(inspector.get(), s(S::get_columns), {table_name});
+                for_each(f, 77, columns.get(), [&](PyObject* column) {
+                    f.at(78);
+                    Ref name = item(column, s(S::name));
+                    Ref name_text = format_empty(st, name.get());
+                    Ref type = item(column, s(S::type));
+                    Ref type_text = format_empty(st, type.get());
+                    Ref line = concat({s(S::column_indent), name_text.get(), s(S::column_separator),
+                                       type_text.get()});
+                    Ref ignored = call(st.cached(B::print), {line.get()});
+                });
             });
+        },
+        79,
+        [&](ExceptHandler& handler) {
+            PyObject* e = handler.value();
+            f.at(80);
+            log_error(st, S::schema_error_prefix, e);
+            f.at(81);
+            handler.reraise();
         });
-    }, 79, [&](ExceptHandler& handler) {
-        PyObject* e = handler.value();
-        f.at(80); log_error(st, S::schema_error_prefix, e);
-        f.at(81); handler.reraise();
-    });
     return none();
 }
 
@@ -778,34 +910,47 @@ void run_statements(Frame& f) {
     auto s = [&](S r) { return st.s(r); };
     auto g = [&](S r) { return global(st, r); };
 
-    f.at(1); set_global(st, s(S::sqlalchemy), import_module(st, s(S::sqlalchemy)).get());
-    f.at(2); import_from(st, s(S::sqlalchemy), {s(S::inspect)});
-    f.at(3); set_global(st, s(S::pd), import_module(st, s(S::pandas)).get());
-    f.at(4); set_global(st, s(S::os), import_module(st, s(S::os)).get());
-    f.at(5); set_global(st, s(S::pickle), import_module(st, s(S::pickle)).get());
-    f.at(6); set_global(st, s(S::logging), import_module(st, s(S::logging)).get());
-    f.at(7); import_from(st, s(S::datetime), {s(S::datetime), s(S::timedelta)});
-    f.at(8); import_from(st, s(S::sqlalchemy), {s(S::create_engine), s(S::inspect)});
-    f.at(9); import_from(st, s(S::sqlalchemy_exc), {s(S::SQLAlchemyError)});
-    f.at(10); keep(st.quote, import_attribute(st, s(S::urllib_parse), s(S::quote)));
+    f.at(1);
+    set_global(st, s(S::sqlalchemy), import_module(st, s(S::sqlalchemy)).get());
+    f.at(2);
+    import_from(st, s(S::sqlalchemy), {s(S::inspect)});
+    f.at(3);
+    set_global(st, s(S::pd), import_module(st, s(S::pandas)).get());
+    f.at(4);
+    set_global(st, s(S::os), import_module(st, s(S::os)).get());
+    f.at(5);
+    set_global(st, s(S::pickle), import_module(st, s(S::pickle)).get());
+    f.at(6);
+    set_global(st, s(S::logging), import_module(st, s(S::logging)).get());
+    f.at(7);
+    import_from(st, s(S::datetime), {s(S::datetime), s(S::timedelta)});
+    f.at(8);
+    import_from(st, s(S::sqlalchemy), {s(S::create_engine), s(S::inspect)});
+    f.at(9);
+    import_from(st, s(S::sqlalchemy_exc), {s(S::SQLAlchemyError)});
+    f.at(10);
+    keep(st.quote, import_attribute(st, s(S::urllib_parse), s(S::quote)));
     keep(st.make_url, import_attribute(st, s(S::sqlalchemy_engine), s(S::make_url)));
 
-    f.at(14); {
+    f.at(14);
+    {
         Ref basic_config = attr(g(S::logging).get(), s(S::basicConfig));
         Ref level = attr(g(S::logging).get(), s(S::INFO));
         Ref ignored = call_kw(basic_config.get(), {level.get(), s(S::log_format)},
                               st.kw_level_format);
     }
 
-    f.at(16); {
-        Ref cls = build_class(st, s(S::MySQLDatabaseTabloom), s(S::MySQLDatabaseTabloom),
-                              st.empty_tuple, s(S::module_name), nullptr, nullptr, [&](PyObject* ns) {
-            Functions::define<"MySQLDatabaseTabloom.__init__">(f, ns);
-            Functions::define<"MySQLDatabaseTabloom.connect">(f, ns);
-            Functions::define<"MySQLDatabaseTabloom.prepare_data">(f, ns);
-            Functions::define<"MySQLDatabaseTabloom.print_table_schemas">(f, ns);
-            f.at(16);
-        });
+    f.at(16);
+    {
+        Ref cls = build_class(
+            st, s(S::MySQLDatabaseTabloom), s(S::MySQLDatabaseTabloom), st.empty_tuple,
+            s(S::module_name), nullptr, nullptr, [&](PyObject* ns) {
+                Functions::define<"MySQLDatabaseTabloom.__init__">(f, ns);
+                Functions::define<"MySQLDatabaseTabloom.connect">(f, ns);
+                Functions::define<"MySQLDatabaseTabloom.prepare_data">(f, ns);
+                Functions::define<"MySQLDatabaseTabloom.print_table_schemas">(f, ns);
+                f.at(16);
+            });
         set_global(st, s(S::MySQLDatabaseTabloom), cls.get());
     }
 }

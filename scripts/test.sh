@@ -38,6 +38,11 @@ unset NLTK_DATA TIKTOKEN_CACHE_DIR
 export PYTHONSAFEPATH=1
 
 passed=() failed=() skipped=()
+
+# The C++ sources follow .clang-format; a difference fails the run but does not stop the tests.
+if ! bash scripts/format.sh --check; then
+    failed+=("formatting (run scripts/format.sh)")
+fi
 for combo in "${combos[@]}"; do
     want_py="$(combo_python_version "$combo")"
     if ! find_python "$want_py" >/dev/null; then

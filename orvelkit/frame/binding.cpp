@@ -24,7 +24,8 @@ namespace {
 constexpr std::size_t shown_name_length = 200;
 constexpr std::size_t number_length = std::numeric_limits<std::ptrdiff_t>::digits10 + 2;
 constexpr std::size_t count_message_capacity =
-    shown_name_length + sizeof "() takes at least  positional arguments ( given)" + 2 * number_length;
+    shown_name_length + sizeof "() takes at least  positional arguments ( given)" +
+    2 * number_length;
 
 // The failure paths set the error and answer false: a refused call is an ordinary outcome here,
 // and a C++ throw would cost more than the whole binding.
@@ -37,7 +38,8 @@ __attribute__((noinline)) bool fail_count(const Signature& sig, Py_ssize_t given
     char* end = message + sizeof message;
     char* out = message;
     auto put = [&](std::string_view piece) {
-        const std::size_t n = std::min<std::size_t>(piece.size(), static_cast<std::size_t>(end - out));
+        const std::size_t n = std::min<std::size_t>(piece.size(),
+                                                    static_cast<std::size_t>(end - out));
         std::memcpy(out, piece.data(), n);
         out += n;
     };
@@ -146,7 +148,7 @@ struct VectorKeywords {
 
 template <class Keywords>
 __attribute__((noinline)) bool fail_bad_keyword(const Signature& sig, const Keywords& keywords,
-                                                 Py_ssize_t given) {
+                                                Py_ssize_t given) {
     bool reported = false;
     keywords.walk([&](PyObject* key) {
         if (!PyUnicode_Check(key)) {
@@ -250,7 +252,9 @@ __attribute__((noinline)) bool fail_type(const Signature& sig, std::size_t param
     char message[720];
     const char* end = message + sizeof message;
     char* out = message;
-    auto put = [&](std::string_view piece) { out = put_bytes(out, end, piece.data(), piece.size()); };
+    auto put = [&](std::string_view piece) {
+        out = put_bytes(out, end, piece.data(), piece.size());
+    };
     put("Argument '");
     out = put_bytes(out, end, name, 200);
     put("' has incorrect type (expected ");

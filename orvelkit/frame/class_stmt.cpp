@@ -25,7 +25,8 @@ Ref resolve_bases(const ModuleState& st, PyObject* bases) {
             continue;
         }
         Ref entries = check(PyObject_CallOneArg(entries_hook.get(), bases));
-        if (!PyTuple_Check(entries.get())) raise(PyExc_TypeError, "__mro_entries__ must return a tuple");
+        if (!PyTuple_Check(entries.get()))
+            raise(PyExc_TypeError, "__mro_entries__ must return a tuple");
         if (!resolved) {
             Ref head = check(PyTuple_GetSlice(bases, 0, i));
             resolved = check(PySequence_List(head.get()));
@@ -80,7 +81,8 @@ ClassInProgress begin_class(const ModuleState& st, PyObject* name, PyObject* qua
         Ref prepare_ref = Ref::steal(prepare);
         if (prepare_ref) {
             PyObject* call_args[] = {name, cls.bases.get()};
-            cls.namespace_ = check(PyObject_Vectorcall(prepare_ref.get(), call_args, std::size(call_args), nullptr));
+            cls.namespace_ = check(
+                PyObject_Vectorcall(prepare_ref.get(), call_args, std::size(call_args), nullptr));
         } else {
             cls.namespace_ = check(PyDict_New());
         }
@@ -96,7 +98,8 @@ ClassInProgress begin_class(const ModuleState& st, PyObject* name, PyObject* qua
 
 Ref end_class(ClassInProgress& cls, PyObject* name) {
     PyObject* call_args[] = {name, cls.bases.get(), cls.namespace_.get()};
-    return check(PyObject_Vectorcall(cls.metaclass.get(), call_args, std::size(call_args), nullptr));
+    return check(
+        PyObject_Vectorcall(cls.metaclass.get(), call_args, std::size(call_args), nullptr));
 }
 
 }  // namespace orvelkit::frame

@@ -176,7 +176,9 @@ PyObject* coroutine_close_now(PyObject* self) {
 
 // ---- coroutine slots ---------------------------------------------------------------------------
 
-PyObject* coroutine_send(PyObject* self, PyObject* value) { return coroutine_send_value(self, value); }
+PyObject* coroutine_send(PyObject* self, PyObject* value) {
+    return coroutine_send_value(self, value);
+}
 PyObject* coroutine_throw(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
     return coroutine_throw_args(self, args, nargs);
 }
@@ -253,9 +255,8 @@ PyObject* coroutine_get_frame(PyObject* self, void*) {
     CoroutineObject* c = as_coroutine(self);
     if (c->state == CoroutineState::finished || !c->code || !c->globals) Py_RETURN_NONE;
     if (!c->frame) {
-        PyFrameObject* frame = PyFrame_New(PyThreadState_Get(),
-                                           reinterpret_cast<PyCodeObject*>(c->code), c->globals,
-                                           nullptr);
+        PyFrameObject* frame = PyFrame_New(
+            PyThreadState_Get(), reinterpret_cast<PyCodeObject*>(c->code), c->globals, nullptr);
         if (!frame) return nullptr;
         if (c->frame || c->state == CoroutineState::finished) {
             // Making the frame ran the collector, and something it ran read or finished us.

@@ -76,8 +76,7 @@ PyObject* function_descr_get(PyObject* self, PyObject* obj, PyObject*) {
 }
 
 PyObject* function_repr(PyObject* self) {
-    return PyUnicode_FromFormat("<orvelkit function %S at %p>", as_function(self)->qualname,
-                                self);
+    return PyUnicode_FromFormat("<orvelkit function %S at %p>", as_function(self)->qualname, self);
 }
 
 // ---- getset pairs ---------------------------------------------------------------------------
@@ -353,8 +352,8 @@ constexpr const char* coroutine_body =
 // The compiled function's code object inside the compiled module. New reference; throws
 // PyErrorSet.
 Ref compiled_body(bool coroutine) {
-    Ref module_code = check(Py_CompileString(coroutine ? coroutine_body : plain_body,
-                                             "<orvelkit>", Py_file_input));
+    Ref module_code = check(
+        Py_CompileString(coroutine ? coroutine_body : plain_body, "<orvelkit>", Py_file_input));
     Ref consts = check(PyObject_GetAttrString(module_code.get(), "co_consts"));
     if (!PyTuple_Check(consts.get())) raise(PyExc_SystemError, "compiled body has no constants");
     for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(consts.get()); ++i) {

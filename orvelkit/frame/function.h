@@ -36,8 +36,7 @@ Ref function_type();
 // Makes a function object. `code` is the state's code object; defaults and annotations may be
 // null. New reference; throws PyErrorSet.
 Ref make_function(const ModuleState& st, const FunctionDef& def, int flags, PyObject* qualname,
-                  PyObject* module_name, PyObject* code, PyObject* defaults,
-                  PyObject* annotations);
+                  PyObject* module_name, PyObject* code, PyObject* defaults, PyObject* annotations);
 
 // A function's code object: argument count, local names (parameters first), the module's file,
 // name, qualified name, the definition's line and flags as for a Python function. Its body only

@@ -231,8 +231,15 @@ PyObject* module_definition(ModuleState& st, CreateSlot create, ExecSlot exec) n
         st.definition_slots[0] = {Py_mod_create, reinterpret_cast<void*>(create)};
         st.definition_slots[1] = {Py_mod_exec, reinterpret_cast<void*>(exec)};
         st.definition_slots[2] = {0, nullptr};
-        st.definition = {PyModuleDef_HEAD_INIT, st.descriptor->short_name, nullptr, 0, nullptr,
-                         st.definition_slots, nullptr, nullptr, nullptr};
+        st.definition = {PyModuleDef_HEAD_INIT,
+                         st.descriptor->short_name,
+                         nullptr,
+                         0,
+                         nullptr,
+                         st.definition_slots,
+                         nullptr,
+                         nullptr,
+                         nullptr};
     }
     return PyModuleDef_Init(&st.definition);
 }

@@ -84,9 +84,9 @@ struct ModuleState {
     // collections.abc knows the coroutine type; asked once per process and library.
     bool coroutine_abc_registered = false;
 
-    PyObject* dict = nullptr;      // the module's __dict__
-    PyObject* builtins = nullptr;  // the builtins module
-    PyObject* runtime = nullptr;   // the frame's runtime module in sys.modules
+    PyObject* dict = nullptr;         // the module's __dict__
+    PyObject* builtins = nullptr;     // the builtins module
+    PyObject* runtime = nullptr;      // the frame's runtime module in sys.modules
     PyObject* module_name = nullptr;  // the full name: __module__ of the module's functions
     PyObject* empty_tuple = nullptr;
     PyObject* empty_bytes = nullptr;
@@ -100,8 +100,8 @@ struct ModuleState {
     // In the order of the module's function records; filled as each is defined.
     FunctionObjects functions[max_functions] = {};
 
-    PyModuleDef definition{};            // static like the state; see module_definition
-    PyModuleDef_Slot definition_slots[3]{};  // create, exec and the closing zero entry
+    PyModuleDef definition{};                      // static like the state; see module_definition
+    PyModuleDef_Slot definition_slots[3]{};        // create, exec and the closing zero entry
     mutable bool position_switch_checked = false;  // the runtime module's switch is in place
     // Sorted by line, then name; written only while an error is being reported.
     mutable std::vector<TracebackCodeEntry> traceback_codes;
@@ -112,7 +112,9 @@ struct ModuleState {
     PyObject* s(E row) const noexcept {
         return strings[static_cast<std::size_t>(row)];
     }
-    PyObject* f(FrameName row) const noexcept { return frame_strings[static_cast<std::size_t>(row)]; }
+    PyObject* f(FrameName row) const noexcept {
+        return frame_strings[static_cast<std::size_t>(row)];
+    }
     template <class E>
     PyObject* cached(E row) const noexcept {
         return cached_builtin_values[static_cast<std::size_t>(row)];

@@ -91,8 +91,8 @@ void import_from(const ModuleState& st, PyObject* module_name,
         PyList_SET_ITEM(fromlist.get(), i++, name);
     }
     Ref locals = check(PyDict_New());
-    Ref module = check(PyImport_ImportModuleLevelObject(module_name, st.dict, locals.get(),
-                                                        fromlist.get(), 0));
+    Ref module = check(
+        PyImport_ImportModuleLevelObject(module_name, st.dict, locals.get(), fromlist.get(), 0));
     for (PyObject* name : names) {
         Ref value = Ref::steal(PyObject_GetAttr(module.get(), name));
         if (!value && PyErr_ExceptionMatches(PyExc_AttributeError)) {
@@ -120,8 +120,8 @@ Ref import_attribute(const ModuleState& st, PyObject* module_name, PyObject* nam
     Ref fromlist = check(PyList_New(1));
     PyList_SET_ITEM(fromlist.get(), 0, Py_NewRef(name));
     Ref locals = check(PyDict_New());
-    Ref module = check(PyImport_ImportModuleLevelObject(module_name, st.dict, locals.get(),
-                                                        fromlist.get(), 0));
+    Ref module = check(
+        PyImport_ImportModuleLevelObject(module_name, st.dict, locals.get(), fromlist.get(), 0));
     return check(PyObject_GetAttr(module.get(), name));
 }
 

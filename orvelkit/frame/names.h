@@ -18,8 +18,7 @@ Ref global(const ModuleState& st, PyObject* name);
 // unchanged.
 Ref global_row(const ModuleState& st, std::size_t row);
 template <class E>
-    requires std::is_enum_v<E>
-Ref global(const ModuleState& st, E row) {
+requires std::is_enum_v<E> Ref global(const ModuleState& st, E row) {
     return global_row(st, static_cast<std::size_t>(row));
 }
 

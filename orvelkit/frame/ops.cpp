@@ -67,8 +67,8 @@ namespace {
 // callable(*stack[1:n]); stack[0] may be overwritten while the call runs, as the offset flag allows.
 Ref call_after_self(PyObject* callable, PyObject** stack, std::size_t n) {
     Ref held = Ref::borrow(callable);
-    return check(PyObject_Vectorcall(held.get(), stack + 1, (n - 1) | PY_VECTORCALL_ARGUMENTS_OFFSET,
-                                     nullptr));
+    return check(PyObject_Vectorcall(held.get(), stack + 1,
+                                     (n - 1) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
 }
 
 // The object's own value for `name` when its dict holds one: 1 found (new reference in `value`),
@@ -86,16 +86,15 @@ int instance_value(PyObject* obj, PyObject* name, PyObject*& value) {
 // obj.name from a cached answer; null result with no error set means "take the generic path".
 PyObject* attr_shortcut(PyObject* obj, PyObject* name, const TypeLookup& t) {
     switch (t.kind) {
-        case LookupKind::generic:
-            return nullptr;
+        case LookupKind::generic: return nullptr;
         case LookupKind::module: {
             PyObject* value = PyDict_GetItemWithError(PyModule_GetDict(obj), name);
             return Py_XNewRef(value);  // a miss goes the generic way: __getattr__ and its message
         }
         case LookupKind::data: {
             Ref descr = Ref::borrow(t.found);
-            return Py_TYPE(descr.get())->tp_descr_get(descr.get(), obj,
-                                                       reinterpret_cast<PyObject*>(Py_TYPE(obj)));
+            return Py_TYPE(descr.get())
+                ->tp_descr_get(descr.get(), obj, reinterpret_cast<PyObject*>(Py_TYPE(obj)));
         }
         case LookupKind::absent:
         case LookupKind::method:
@@ -239,8 +238,7 @@ bool exit_with_pending(const Frame& frame, PyObject* exit) {
     PyObject* value = handler.value();
     PyObject* tb = PyException_GetTraceback(value);
     Ref tb_ref = Ref::steal(tb);
-    PyObject* args[] = {reinterpret_cast<PyObject*>(Py_TYPE(value)), value,
-                        tb ? tb : Py_None};
+    PyObject* args[] = {reinterpret_cast<PyObject*>(Py_TYPE(value)), value, tb ? tb : Py_None};
     Ref answer = check(PyObject_Vectorcall(exit, args, std::size(args), nullptr));
     if (truth(answer.get())) return true;
     handler.reraise();

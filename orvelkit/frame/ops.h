@@ -29,7 +29,7 @@ enum class LookupKind : unsigned char {
 struct TypeLookup {
     PyObject* found;  // borrowed from the type's dict; valid while the tag matches
     LookupKind kind;
-    bool has_dict;    // instances may carry their own dict, in a plain dict slot
+    bool has_dict;  // instances may carry their own dict, in a plain dict slot
 };
 
 TypeLookup type_lookup_slow(PyTypeObject* type, PyObject* name) noexcept;
@@ -109,8 +109,8 @@ inline Ref none() { return Ref::borrow(Py_None); }
 
 // callable(*args)
 inline Ref call(PyObject* callable, std::initializer_list<PyObject*> args = {}) {
-    return check(PyObject_Vectorcall(callable, const_cast<PyObject**>(args.begin()),
-                                     args.size(), nullptr));
+    return check(
+        PyObject_Vectorcall(callable, const_cast<PyObject**>(args.begin()), args.size(), nullptr));
 }
 
 // callable(*args, **{names[i]: values[i]}); `kwnames` is a tuple of the keyword names, whose
@@ -153,7 +153,8 @@ template <class Each>
 Ref list_comprehension(PyObject* iterable, Each&& each) {
     Ref result = new_list();
     Ref it = check(PyObject_GetIter(iterable));
-    while (Ref item = Ref::steal(PyIter_Next(it.get()))) append(result.get(), each(item.get()).get());
+    while (Ref item = Ref::steal(PyIter_Next(it.get())))
+        append(result.get(), each(item.get()).get());
     if (PyErr_Occurred()) throw_error();
     return result;
 }
@@ -182,7 +183,8 @@ void for_each(Frame& f, int line, PyObject* iterable, Body&& body) {
     if (is_list || PyTuple_CheckExact(iterable)) {
         for (Py_ssize_t i = 0;; ++i) {
             f.at(line);
-            const Py_ssize_t size = is_list ? PyList_GET_SIZE(iterable) : PyTuple_GET_SIZE(iterable);
+            const Py_ssize_t size = is_list ? PyList_GET_SIZE(iterable)
+                                            : PyTuple_GET_SIZE(iterable);
             if (i >= size) return;
             Ref item = Ref::borrow(is_list ? PyList_GET_ITEM(iterable, i)
                                            : PyTuple_GET_ITEM(iterable, i));
@@ -219,9 +221,8 @@ Ref block_result(Block& block, Args&... args) {
 // the function returns, or an empty Ref where that block ends without returning.
 template <class Body, class Handler, class Matches>
 auto try_except(Frame& f, Body&& body, int line, Handler&& handler, Matches&& matches) {
-    constexpr bool gives_value =
-        !std::is_void_v<std::invoke_result_t<Body&>> ||
-        !std::is_void_v<std::invoke_result_t<Handler&, ExceptHandler&>>;
+    constexpr bool gives_value = !std::is_void_v<std::invoke_result_t<Body&>> ||
+                                 !std::is_void_v<std::invoke_result_t<Handler&, ExceptHandler&>>;
     try {
         if constexpr (gives_value) return block_result(body);
         else return body();

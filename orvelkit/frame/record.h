@@ -87,8 +87,8 @@ struct FunctionRecord {
     int line;              // the def statement's line: definition and binding failures show it
     FixedList<E, max_parameters> params;
     std::initializer_list<E> locals = {};  // the code object's names after the parameters
-    FixedList<ParamCheck, max_parameters> checks = {};          // none, or one per parameter
-    FixedList<DefaultValue<E>, max_parameters> defaults = {};   // of the last parameters
+    FixedList<ParamCheck, max_parameters> checks = {};              // none, or one per parameter
+    FixedList<DefaultValue<E>, max_parameters> defaults = {};       // of the last parameters
     FixedList<Annotation<E>, max_parameters + 1> annotations = {};  // the return's too
     int flags = 0;  // function_flag_coroutine for `async def`
     const char* doc = nullptr;
@@ -178,10 +178,11 @@ class FunctionTable {
         static constexpr std::size_t name_count = param_count + record.locals.size();
         // The module's name, the dot, the qualified name and the closing zero.
         static constexpr std::size_t trace_size =
-            static_cast<std::size_t>(c_length(Module.full_name) + 1 + c_length(record.qualname)) + 1;
+            static_cast<std::size_t>(c_length(Module.full_name) + 1 + c_length(record.qualname)) +
+            1;
 
-        static constexpr std::array<char, trace_size> trace_name =
-            dotted_name<trace_size>(Module.full_name, record.qualname);
+        static constexpr std::array<char, trace_size> trace_name = dotted_name<trace_size>(
+            Module.full_name, record.qualname);
         static constexpr std::array<std::size_t, param_count> param_rows = [] {
             std::array<std::size_t, param_count> rows{};
             for (std::size_t i = 0; i < param_count; ++i) rows[i] = row(record.params[i]);

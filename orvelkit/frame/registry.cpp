@@ -49,8 +49,8 @@ Ref shared_type(const char* key, PyTypeObject* local) {
     if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw_error();
     PyErr_Clear();
     check_status(PyType_Ready(local));
-    check_status(PyObject_SetAttrString(registry, versioned.c_str(),
-                                        reinterpret_cast<PyObject*>(local)));
+    check_status(
+        PyObject_SetAttrString(registry, versioned.c_str(), reinterpret_cast<PyObject*>(local)));
     return Ref::borrow(reinterpret_cast<PyObject*>(local));
 }
 

@@ -51,9 +51,7 @@ constexpr std::array<StringRow, N> rows_of(const NamedRow<E> (&table)[N]) {
 
 // The row of a module's string table that an enumerator names.
 template <class E>
-    requires std::is_enum_v<E>
-constexpr std::size_t row(E e) {
-    return static_cast<std::size_t>(e);
-}
+requires std::is_enum_v<E>
+constexpr std::size_t row(E e) { return static_cast<std::size_t>(e); }
 
 }  // namespace orvelkit::frame

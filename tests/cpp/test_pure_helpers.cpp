@@ -61,8 +61,8 @@ void mismatch_message() {
                 "runtime version 3.11",
                 __LINE__);
     // Only major and minor matter: another micro release is the same interpreter line.
-    EXPECT(version_mismatch_message(3, 11, "3.11.7 (main, May  9 2026)", "orvelkit.auspex")
-               .empty());
+    EXPECT(
+        version_mismatch_message(3, 11, "3.11.7 (main, May  9 2026)", "orvelkit.auspex").empty());
     EXPECT(version_mismatch_message(3, 11, "3.11.0a1", "orvelkit.tabloom").empty());
     EXPECT(!version_mismatch_message(3, 11, "4.11.0", "orvelkit.base").empty());
     EXPECT(!version_mismatch_message(3, 11, "3.12.1", "orvelkit.base").empty());
