@@ -33,27 +33,6 @@ class _Stamp(str):
     strftime = str.__add__
 
 
-class PyConnector:
-    """The connector's constructor and accessor written in Python, for the attribute-heavy rows."""
-
-    def __init__(self, db_user=None, db_password=None, db_host=None, db_name=None):
-        self.db_user = db_user
-        self.db_password = db_password
-        self.db_host = db_host
-        self.db_name = db_name
-        self.db = None
-        self.connection_status = {"connected": False, "message": None}
-
-    def getdbinstance(self):
-        if (None == self.db_user or None == self.db_password  # noqa: E711 (as the module does)
-                or None == self.db_host or None == self.db_name):  # noqa: E711
-            self.connection_status["message"] = "All database credentials must be provided"
-            return self.connection_status
-        if self.db is None:
-            raise AssertionError("the benchmark connects by assignment")
-        return self.db
-
-
 # name, call expression, goal (python / orvelkit at least this)
 CASES = [
     ("call path, positional (conv_date, stand-in parser)", "f('x')", 1.2),
@@ -90,7 +69,7 @@ def _child() -> None:
     sides = {}
     for side, module, connector, tool in (
             ("orvelkit", auspex, base.MySQLDatabaseConnector, tabloom.MySQLDatabaseTabloom),
-            ("python", reference, PyConnector, reference_db.Tabloom)):
+            ("python", reference, reference_db.Connector, reference_db.Tabloom)):
         c = connector("u", "p", "h", "d")
         c.db = object()
         sides[side] = {"f": module.conv_date, "t": module.ts_forecast, "df": df, "c": c,

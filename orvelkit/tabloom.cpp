@@ -3,6 +3,7 @@
 // Includes only the frame, the standard library and the POSIX file calls the cache needs.
 #include "frame/names.h"
 #include "frame/record.h"
+#include "frame/url_check.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -311,79 +312,21 @@ Ref url_encoded(const State& st, PyObject* text) {
     return call_kw(st.quote, {text, st.empty_str}, st.kw_safe);
 }
 
-// PyMySQL encodes passwords as latin-1; its own failure would quote the offending character and
-// its position, so a password it cannot send is refused here, in words that quote nothing.
-void refuse_unsendable_password(const State& st, PyObject* password) {
-    const Py_ssize_t length = PyUnicode_GetLength(password);
-    if (length < 0) throw_error();
-    for (Py_ssize_t i = 0; i < length; ++i) {
-        if (PyUnicode_ReadChar(password, i) > 0xFF) {
-            raise_value(call(st.cached(B::ValueError), {st.s(S::password_unsendable)}).get());
-        }
-    }
-}
-
-// make_url(url), or an empty Ref when SQLAlchemy cannot read it. Its own error is dropped, not
-// chained: its text would carry the URL, password included.
-Ref try_parse_url(const State& st, PyObject* url) {
-    PyObject* parsed = PyObject_CallOneArg(st.make_url, url);
-    if (parsed) return Ref::steal(parsed);
-    if (!pending_is_exception()) throw_error();
-    PyErr_Clear();
-    return Ref{};
-}
-
-// A parsed field that may be None, as text: None reads as "".
-Ref text_or_empty(const State& st, PyObject* parsed, S field) {
-    Ref value = attr(parsed, st.s(field));
-    if (value.get() == Py_None) return Ref::borrow(st.empty_str);
-    return value;
-}
-
-// The host text that reads back as the parsed host and port: "name", "name:port", "[::1]:port".
-Ref host_text_of(const State& st, PyObject* parsed) {
-    Ref host = text_or_empty(st, parsed, S::host);
-    if (check_status(PyUnicode_Contains(host.get(), st.s(S::colon)))) {
-        host = concat({st.s(S::bracket_open), host.get(), st.s(S::bracket_close)});
-    }
-    Ref port = attr(parsed, st.s(S::port));
-    if (port.get() == Py_None) return host;
-    Ref port_text = check(PyObject_Str(port.get()));
-    return concat({host.get(), st.s(S::colon), port_text.get()});
-}
+// The read-back check's strings and callables, from this module's state and string table.
+UrlTexts url_texts(const State& st) { return url_texts_of<S>(st, st.cached(B::ValueError)); }
 
 bool equal(PyObject* a, PyObject* b) { return check_status(PyObject_RichCompareBool(a, b, Py_EQ)); }
-
-// Refuses, with a ValueError that quotes none of the values, a URL that SQLAlchemy would read as
-// anything but the user, password, host and database it was built from, or with query options
-// (which PyMySQL takes as connect arguments: another socket, a file to read, a statement to run).
-void refuse_misread_url(const State& st, PyObject* url, PyObject* user, PyObject* password,
-                        PyObject* host, PyObject* database) {
-    auto refuse = [&](S message) {
-        raise_value(call(st.cached(B::ValueError), {st.s(message)}).get());
-    };
-    // A port that is not a number is the only thing SQLAlchemy fails to read.
-    Ref parsed = try_parse_url(st, url);
-    if (!parsed || !equal(host_text_of(st, parsed.get()).get(), host)) refuse(S::host_misread);
-    if (!equal(text_or_empty(st, parsed.get(), S::database).get(), database) ||
-        check_status(PyObject_Length(attr(parsed.get(), st.s(S::query)).get())) != 0) {
-        refuse(S::database_misread);
-    }
-    if (!equal(text_or_empty(st, parsed.get(), S::username).get(), user) ||
-        !equal(text_or_empty(st, parsed.get(), S::password).get(), password)) {
-        refuse(S::credentials_misread);
-    }
-}
 
 // {"user": ..., "host": ..., "database": ...} of the tool's URL as SQLAlchemy reads it: where the
 // tables come from, recorded with them in the cache. Never the password.
 Ref source_of(const State& st, PyObject* self) {
     Ref url = attr(self, st.s(S::connection_string));
-    Ref parsed = try_parse_url(st, url.get());
-    if (!parsed) raise_value(call(st.cached(B::ValueError), {st.s(S::url_unreadable)}).get());
-    Ref user = text_or_empty(st, parsed.get(), S::username);
-    Ref host = host_text_of(st, parsed.get());
-    Ref database = text_or_empty(st, parsed.get(), S::database);
+    const UrlTexts texts = url_texts(st);
+    Ref parsed = try_parse_url(texts, url.get());
+    if (!parsed) refuse_url(texts, st.s(S::url_unreadable));
+    Ref user = text_or_empty(texts, parsed.get(), texts.username);
+    Ref host = host_text_of(texts, parsed.get());
+    Ref database = text_or_empty(texts, parsed.get(), texts.database);
     return new_dict({{st.s(S::user), user.get()},
                      {st.s(S::host), host.get()},
                      {st.s(S::database), database.get()}});
@@ -417,12 +360,14 @@ Ref init_body(Frame& f, PyObject* const* a) {
         Ref password = format_empty(st, a[2]);
         Ref host = format_empty(st, a[3]);
         Ref database = format_empty(st, a[4]);
-        refuse_unsendable_password(st, password.get());
+        const UrlTexts texts = url_texts(st);
+        refuse_unsendable_password(texts, password.get());
         Ref url = concat({s(S::url_prefix), url_encoded(st, user.get()).get(), s(S::colon),
                           url_encoded(st, password.get()).get(), s(S::at_sign), host.get(),
                           s(S::slash), database.get()});
         // Refused before the URL is kept: nothing may ever connect with a misread one.
-        refuse_misread_url(st, url.get(), user.get(), password.get(), host.get(), database.get());
+        refuse_misread_url(texts, url.get(), user.get(), password.get(), host.get(),
+                           database.get());
         set_attr(self, s(S::connection_string), url.get());
     }
     f.at(22);

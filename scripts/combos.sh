@@ -49,3 +49,16 @@ find_python() {
     done
     return 1
 }
+
+# Replaces the calling script with `python SCRIPT ARGS...` in the combination ORVELKIT_COMBO (or
+# the default one), after building it and making sure MariaDB is there. SCRIPT is relative to the
+# repository root. PYTHONSAFEPATH keeps the orvelkit/ source folder off sys.path, so the built
+# extensions are the ones imported.
+exec_in_combo() {
+    local combo="${ORVELKIT_COMBO:-$ORVELKIT_DEFAULT_COMBO}"
+    cd "$ORVELKIT_ROOT"
+    bash scripts/bootstrap.sh "$combo"
+    bash scripts/ensure_mariadb.sh
+    export PYTHONSAFEPATH=1
+    exec "$(combo_venv "$combo")/bin/python" "$@"
+}

@@ -1,0 +1,72 @@
+// Proving that a connection URL built from credentials reads back, through SQLAlchemy's make_url,
+// as exactly those credentials, and reading the parts of a URL the same way. Every function here
+// throws PyErrorSet; none keeps a Python value after it returns.
+#pragma once
+
+#include "ops.h"
+
+namespace orvelkit::frame {
+
+// What the check works with, all borrowed from the module state that holds them for the process.
+// The messages stay in the module's own string table; the frame only decides when each is raised.
+struct UrlTexts {
+    PyObject* make_url;       // sqlalchemy.engine.make_url, taken once at initialisation
+    PyObject* error;          // the exception class refusals are raised with (ValueError)
+    PyObject* empty;          // ""
+    PyObject* colon;          // ":"
+    PyObject* bracket_open;   // "["
+    PyObject* bracket_close;  // "]"
+    // Attribute names of a parsed URL.
+    PyObject* username;
+    PyObject* password;
+    PyObject* host;
+    PyObject* port;
+    PyObject* database;
+    PyObject* query;
+    // Refusals; none quotes a value, since the values include the password.
+    PyObject* host_misread;
+    PyObject* database_misread;
+    PyObject* credentials_misread;
+    PyObject* password_unsendable;
+};
+
+// The texts from a module whose string table E has rows of these names and whose state keeps
+// make_url; `error` is the exception class its refusals are raised with.
+template <class E, class State>
+UrlTexts url_texts_of(const State& st, PyObject* error) {
+    auto s = [&](E row) { return st.s(row); };
+    UrlTexts t{st.make_url, error, st.empty_str, s(E::colon), s(E::bracket_open)};
+    t.bracket_close = s(E::bracket_close);
+    t.username = s(E::username), t.password = s(E::password), t.host = s(E::host);
+    t.port = s(E::port), t.database = s(E::database), t.query = s(E::query);
+    t.host_misread = s(E::host_misread), t.database_misread = s(E::database_misread);
+    t.credentials_misread = s(E::credentials_misread);
+    t.password_unsendable = s(E::password_unsendable);
+    return t;
+}
+
+// Raises error(message). Never returns.
+[[noreturn]] void refuse_url(const UrlTexts& t, PyObject* message);
+
+// Refuses a password the MySQL driver cannot encode as latin-1 (raises password_unsendable).
+// `password` must be a str.
+void refuse_unsendable_password(const UrlTexts& t, PyObject* password);
+
+// make_url(url), or an empty Ref when SQLAlchemy cannot read it (the one case where the result
+// may be empty). An Exception from make_url is cleared, not chained; anything else propagates.
+Ref try_parse_url(const UrlTexts& t, PyObject* url);
+
+// parsed.<field>, with None read as "". New reference.
+Ref text_or_empty(const UrlTexts& t, PyObject* parsed, PyObject* field);
+
+// The host text that reads back as the parsed host and port: "name", "name:port", "[::1]:port".
+// New reference.
+Ref host_text_of(const UrlTexts& t, PyObject* parsed);
+
+// Refuses (raises host_misread, database_misread or credentials_misread, first failing first) a
+// URL that make_url reads as anything but the given user, password, host and database, or that
+// carries query options.
+void refuse_misread_url(const UrlTexts& t, PyObject* url, PyObject* user, PyObject* password,
+                        PyObject* host, PyObject* database);
+
+}  // namespace orvelkit::frame
