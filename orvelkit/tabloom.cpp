@@ -468,9 +468,10 @@ Ref open_cache_for_reading(const State& st, PyObject* cache_full_path) {
     Ref path_bytes = Ref::steal(encoded);
     int fd;
     for (;;) {
-        Py_BEGIN_ALLOW_THREADS fd = open(PyBytes_AS_STRING(encoded),
-                                         O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
-        Py_END_ALLOW_THREADS if (fd >= 0 || errno != EINTR) break;
+        Py_BEGIN_ALLOW_THREADS
+        fd = open(PyBytes_AS_STRING(encoded), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+        Py_END_ALLOW_THREADS
+        if (fd >= 0 || errno != EINTR) break;
         if (PyErr_CheckSignals() < 0) throw_error();
     }
     if (fd < 0) raise_os_error(cache_full_path);
@@ -576,9 +577,10 @@ public:
                        static_cast<std::size_t>(PyBytes_GET_SIZE(encoded)));
         std::string pattern = pending_name(target_);
         int fd;
-        Py_BEGIN_ALLOW_THREADS fd = mkostemps(pattern.data(), std::size(temporary_suffix) - 1,
-                                              O_CLOEXEC);
-        Py_END_ALLOW_THREADS if (fd < 0) fail(cache_full_path);
+        Py_BEGIN_ALLOW_THREADS
+        fd = mkostemps(pattern.data(), std::size(temporary_suffix) - 1, O_CLOEXEC);
+        Py_END_ALLOW_THREADS
+        if (fd < 0) fail(cache_full_path);
         fd_ = fd;
         temporary_ = std::move(pattern);
     }
@@ -593,14 +595,18 @@ public:
         const int fd = PyObject_AsFileDescriptor(file);
         if (fd < 0) throw_error();
         int status;
-        Py_BEGIN_ALLOW_THREADS status = fsync(fd);
-        Py_END_ALLOW_THREADS if (status != 0) fail(cache_full_path);
+        Py_BEGIN_ALLOW_THREADS
+        status = fsync(fd);
+        Py_END_ALLOW_THREADS
+        if (status != 0) fail(cache_full_path);
     }
 
     void commit(PyObject* cache_full_path) {
         int status;
-        Py_BEGIN_ALLOW_THREADS status = rename(temporary_.c_str(), target_.c_str());
-        Py_END_ALLOW_THREADS if (status != 0) fail(cache_full_path);
+        Py_BEGIN_ALLOW_THREADS
+        status = rename(temporary_.c_str(), target_.c_str());
+        Py_END_ALLOW_THREADS
+        if (status != 0) fail(cache_full_path);
         temporary_.clear();
     }
 
@@ -619,8 +625,10 @@ private:
         const std::size_t name_start = slash == std::string::npos ? 0 : slash + 1;
         const std::string directory = name_start == 0 ? "." : target.substr(0, name_start);
         long limit;
-        Py_BEGIN_ALLOW_THREADS limit = pathconf(directory.c_str(), _PC_NAME_MAX);
-        Py_END_ALLOW_THREADS if (limit <= 0) limit = NAME_MAX;
+        Py_BEGIN_ALLOW_THREADS
+        limit = pathconf(directory.c_str(), _PC_NAME_MAX);
+        Py_END_ALLOW_THREADS
+        if (limit <= 0) limit = NAME_MAX;
         std::size_t name_length = target.size() - name_start;
         const auto room = static_cast<std::size_t>(limit);
         if (room > pending_suffix.size() && name_length + pending_suffix.size() > room) {
