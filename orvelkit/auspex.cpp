@@ -453,16 +453,8 @@ Ref days_between(const State& st, PyObject* a, PyObject* b) {
 constexpr long long nanoseconds_per_day = 86'400'000'000'000LL;
 constexpr long long not_a_time = std::numeric_limits<long long>::min();  // how datetime64 holds NaT
 
-// The type's version tag, or 0 while it has none (it changed and no lookup has re-tagged it).
-unsigned int version_tag(PyObject* type) {
-    auto* t = reinterpret_cast<PyTypeObject*>(type);
-    // A change to the type or a base resets the tag to 0 on every supported interpreter; 3.13
-    // no longer sets Py_TPFLAGS_VALID_VERSION_TAG, so the tag alone is the test.
-    return t->tp_version_tag;
-}
-
 bool tag_unchanged(PyObject* type, unsigned int captured) {
-    return captured != 0 && version_tag(type) == captured;
+    return captured != 0 && type_version_tag(reinterpret_cast<PyTypeObject*>(type)) == captured;
 }
 
 // An exact int equal to `expected`; never runs Python code.
@@ -627,7 +619,7 @@ void capture_day_arithmetic(State& st) {
         for (std::size_t i = 0; i < std::size(types); ++i) {
             if (!PyType_Check(types[i].first.get())) return;
             Ref ignored = attr(types[i].first.get(), st.s(types[i].second));
-            tags[i] = version_tag(types[i].first.get());
+            tags[i] = type_version_tag(reinterpret_cast<PyTypeObject*>(types[i].first.get()));
             if (tags[i] == 0) return;
         }
         // No failure past here: the fields are filled together or not at all.

@@ -52,13 +52,8 @@ TypeLookup type_lookup_slow(PyTypeObject* type, PyObject* name) noexcept {
         result.kind != LookupKind::module) {
         result.kind = LookupKind::generic;
     }
-    const unsigned int tag = type->tp_version_tag;
-    if (tag != 0) {
-        const auto index = ((reinterpret_cast<std::uintptr_t>(name) >> 4) ^
-                            reinterpret_cast<std::uintptr_t>(type) ^ tag) %
-                           type_lookup_slots;
-        type_lookup_cache[index] = TypeLookupEntry{type, tag, name, result};
-    }
+    const unsigned int tag = type_version_tag(type);
+    if (tag != 0) type_lookup_slot(type, tag, name) = TypeLookupEntry{type, tag, name, result};
     return result;
 }
 

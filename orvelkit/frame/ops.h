@@ -44,12 +44,18 @@ struct TypeLookupEntry {
 inline constexpr std::size_t type_lookup_slots = 512;
 extern TypeLookupEntry type_lookup_cache[type_lookup_slots];
 
-inline TypeLookup type_lookup(PyTypeObject* type, PyObject* name) noexcept {
-    const unsigned int tag = type->tp_version_tag;
+// The cache slot of (type, tag, name): where a lookup is looked for and where it is stored.
+inline TypeLookupEntry& type_lookup_slot(PyTypeObject* type, unsigned int tag,
+                                         PyObject* name) noexcept {
     const auto index = ((reinterpret_cast<std::uintptr_t>(name) >> 4) ^
                         reinterpret_cast<std::uintptr_t>(type) ^ tag) %
                        type_lookup_slots;
-    const TypeLookupEntry& e = type_lookup_cache[index];
+    return type_lookup_cache[index];
+}
+
+inline TypeLookup type_lookup(PyTypeObject* type, PyObject* name) noexcept {
+    const unsigned int tag = type_version_tag(type);
+    const TypeLookupEntry& e = type_lookup_slot(type, tag, name);
     if (tag != 0 && e.tag == tag && e.type == type && e.name == name) return e.result;
     return type_lookup_slow(type, name);
 }

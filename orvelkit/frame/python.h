@@ -30,6 +30,11 @@ inline std::uint64_t dict_version(PyObject* dict) noexcept {
 }
 #pragma GCC diagnostic pop
 
+// The type's version tag, or 0 while it has none. A change to the type or one of its bases resets
+// it to 0 on every supported interpreter, and 3.13 no longer sets Py_TPFLAGS_VALID_VERSION_TAG,
+// so the tag alone says whether it is valid.
+inline unsigned int type_version_tag(PyTypeObject* type) noexcept { return type->tp_version_tag; }
+
 // An attribute that may be missing: 1 and a new reference when found, 0 and NULL when absent
 // (no exception left), -1 on any other error. 3.13 made this public and took away the older
 // underscore name.
