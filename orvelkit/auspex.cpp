@@ -132,6 +132,9 @@ enum class S : std::size_t {
     Series,
     Timedelta,
     RangeIndex,
+    arrays,
+    DatetimeArray,
+    array,
     index,
     start,
     stop,
@@ -251,6 +254,9 @@ constexpr NamedRow<S> string_table[] = {
     {S::Series, ident("Series")},
     {S::Timedelta, ident("Timedelta")},
     {S::RangeIndex, ident("RangeIndex")},
+    {S::arrays, ident("arrays")},
+    {S::DatetimeArray, ident("DatetimeArray")},
+    {S::array, ident("array")},
     {S::index, ident("index")},
     {S::start, ident("start")},
     {S::stop, ident("stop")},
@@ -291,20 +297,22 @@ struct State : ModuleState {
 
     // What ts_forecast's day numbers and intervals depend on, as bound when the module's
     // statements had run: the day arithmetic is done on the raw datetime64 values only while all
-    // of it is still in place (see DayArithmetic). Null when it could not be captured, which
+    // of it is still in place (see NanosecondValues). Null when it could not be captured, which
     // leaves every call on the interpreter-object path.
-    PyObject* pandas_module = nullptr;     // the object `pd` was bound to
-    PyObject* series_type = nullptr;       // pd.Series
-    PyObject* timestamp_type = nullptr;    // pd.Timestamp
-    PyObject* timedelta_type = nullptr;    // pd.Timedelta
-    PyObject* range_index_type = nullptr;  // pd.RangeIndex
-    PyObject* nanosecond_dtype = nullptr;  // numpy.dtype("datetime64[ns]")
-    // The version tags of the four types when captured; any change to a type or one of its bases
+    PyObject* pandas_module = nullptr;        // the object `pd` was bound to
+    PyObject* series_type = nullptr;          // pd.Series
+    PyObject* timestamp_type = nullptr;       // pd.Timestamp
+    PyObject* timedelta_type = nullptr;       // pd.Timedelta
+    PyObject* range_index_type = nullptr;     // pd.RangeIndex
+    PyObject* datetime_array_type = nullptr;  // pd.arrays.DatetimeArray: what iterates the rows
+    PyObject* nanosecond_dtype = nullptr;     // numpy.dtype("datetime64[ns]")
+    // The version tags of the five types when captured; any change to a type or one of its bases
     // gives it a new tag, never an old one.
     unsigned int series_tag = 0;
     unsigned int timestamp_tag = 0;
     unsigned int timedelta_tag = 0;
     unsigned int range_index_tag = 0;
+    unsigned int datetime_array_tag = 0;
 };
 
 State g_state{descriptor};
@@ -517,7 +525,8 @@ bool bindings_unchanged(const State& st) {
     if (!tag_unchanged(st.series_type, st.series_tag) ||
         !tag_unchanged(st.timestamp_type, st.timestamp_tag) ||
         !tag_unchanged(st.timedelta_type, st.timedelta_tag) ||
-        !tag_unchanged(st.range_index_type, st.range_index_tag)) {
+        !tag_unchanged(st.range_index_type, st.range_index_tag) ||
+        !tag_unchanged(st.datetime_array_type, st.datetime_array_tag)) {
         return false;
     }
     PyObject* pd = PyDict_GetItemWithError(st.dict, st.s(S::pd));
@@ -552,6 +561,10 @@ bool NanosecondValues::acquire(const State& st, PyObject* dates) {
         check_status(PyObject_RichCompareBool(dtype.get(), st.nanosecond_dtype, Py_EQ)) != 1) {
         return false;
     }
+    // The row-by-row loops box each row through the Series' own array; a subclass of it could
+    // box differently.
+    Ref boxes = attr(dates, st.s(S::array));
+    if (reinterpret_cast<PyObject*>(Py_TYPE(boxes.get())) != st.datetime_array_type) return false;
     Ref array = attr(dates, st.s(S::values));
     Ref integers = call_method(array.get(), st.s(S::view), {st.s(S::int64)});
     check_status(PyObject_GetBuffer(integers.get(), &view_, PyBUF_STRIDES | PyBUF_FORMAT));
@@ -611,10 +624,12 @@ void capture_day_arithmetic(State& st) {
         if (!PyModule_CheckExact(pd.get())) return;
         Ref dtype = call(attr(numpy.get(), st.s(S::dtype)).get(), {st.s(S::datetime64_ns)});
         // A lookup through each type gives it a version tag if it has none yet.
-        std::pair<Ref, S> types[] = {{attr(pd.get(), st.s(S::Series)), S::index},
-                                     {attr(pd.get(), st.s(S::Timestamp)), S::strftime},
-                                     {attr(pd.get(), st.s(S::Timedelta)), S::days},
-                                     {attr(pd.get(), st.s(S::RangeIndex)), S::start}};
+        std::pair<Ref, S> types[] = {
+            {attr(pd.get(), st.s(S::Series)), S::index},
+            {attr(pd.get(), st.s(S::Timestamp)), S::strftime},
+            {attr(pd.get(), st.s(S::Timedelta)), S::days},
+            {attr(pd.get(), st.s(S::RangeIndex)), S::start},
+            {attr(attr(pd.get(), st.s(S::arrays)).get(), st.s(S::DatetimeArray)), S::strftime}};
         unsigned int tags[std::size(types)];
         for (std::size_t i = 0; i < std::size(types); ++i) {
             if (!PyType_Check(types[i].first.get())) return;
@@ -627,10 +642,12 @@ void capture_day_arithmetic(State& st) {
         st.timestamp_type = types[1].first.release();
         st.timedelta_type = types[2].first.release();
         st.range_index_type = types[3].first.release();
+        st.datetime_array_type = types[4].first.release();
         st.series_tag = tags[0];
         st.timestamp_tag = tags[1];
         st.timedelta_tag = tags[2];
         st.range_index_tag = tags[3];
+        st.datetime_array_tag = tags[4];
         st.nanosecond_dtype = dtype.release();
         st.pandas_module = pd.release();
     } catch (const PyErrorSet&) {

@@ -260,7 +260,8 @@ PATCH_SCRIPT = textwrap.dedent("""
 
     before = iterations()
     owner = {"Series": pd.Series, "Timestamp": pd.Timestamp,
-             "NDFrame": pd.core.generic.NDFrame, "Timedelta": pd.Timedelta}[sys.argv[1]]
+             "NDFrame": pd.core.generic.NDFrame, "Timedelta": pd.Timedelta,
+             "DatetimeArray": pd.arrays.DatetimeArray}[sys.argv[1]]
     original = getattr(owner, sys.argv[2])
     setattr(owner, sys.argv[2], lambda self, *a, **k: original(self, *a, **k))
     print(before, iterations())
@@ -272,7 +273,9 @@ PATCH_SCRIPT = textwrap.dedent("""
     ("Timestamp", "__sub__"),
     ("Timedelta", "days"),
     ("NDFrame", "__len__"),  # a base class of Series
-], ids=["Series method", "Timestamp method", "Timedelta attribute", "base class of Series"])
+    ("DatetimeArray", "__iter__"),  # what boxes each row
+], ids=["Series method", "Timestamp method", "Timedelta attribute", "base class of Series",
+        "array that boxes the rows"])
 def test_row_by_row_path_runs_after_a_type_is_patched(owner, method):
     if method == "days":
         script = PATCH_SCRIPT.replace("lambda self, *a, **k: original(self, *a, **k)",
