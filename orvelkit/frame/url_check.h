@@ -35,14 +35,24 @@ struct UrlTexts {
 template <class E, class State>
 UrlTexts url_texts_of(const State& st, PyObject* error) {
     auto s = [&](E row) { return st.s(row); };
-    UrlTexts t{st.make_url, error, st.empty_str, s(E::colon), s(E::bracket_open)};
-    t.bracket_close = s(E::bracket_close);
-    t.username = s(E::username), t.password = s(E::password), t.host = s(E::host);
-    t.port = s(E::port), t.database = s(E::database), t.query = s(E::query);
-    t.host_misread = s(E::host_misread), t.database_misread = s(E::database_misread);
-    t.credentials_misread = s(E::credentials_misread);
-    t.password_unsendable = s(E::password_unsendable);
-    return t;
+    return UrlTexts{
+        .make_url = st.make_url,
+        .error = error,
+        .empty = st.empty_str,
+        .colon = s(E::colon),
+        .bracket_open = s(E::bracket_open),
+        .bracket_close = s(E::bracket_close),
+        .username = s(E::username),
+        .password = s(E::password),
+        .host = s(E::host),
+        .port = s(E::port),
+        .database = s(E::database),
+        .query = s(E::query),
+        .host_misread = s(E::host_misread),
+        .database_misread = s(E::database_misread),
+        .credentials_misread = s(E::credentials_misread),
+        .password_unsendable = s(E::password_unsendable),
+    };
 }
 
 // Raises error(message). Never returns.
