@@ -389,8 +389,10 @@ Ref pad_short_year(const State& st, Ref&& text) {
         return std::move(text);
     const char* chars = reinterpret_cast<const char*>(PyUnicode_1BYTE_DATA(text.get()));
     const Py_ssize_t length = PyUnicode_GET_LENGTH(text.get());
+    // Only a year shorter than four digits matters, so the count stops there.
     Py_ssize_t digits = 0;
-    while (digits < length && chars[digits] >= '0' && chars[digits] <= '9') ++digits;
+    while (digits < length && digits < year_width && chars[digits] >= '0' && chars[digits] <= '9')
+        ++digits;
     if (digits == 0 || digits >= year_width || digits == length || chars[digits] != '-') {
         return std::move(text);
     }

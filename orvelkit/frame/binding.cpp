@@ -298,6 +298,16 @@ PyObject* bind_and_run(const Signature& sig, PyObject* const* positional, Py_ssi
     return boundary(frame, [&] { return sig.body(frame, values); });
 }
 
+// Every parameter given by position: the caller's array is the binding, and nothing is left for
+// a default.
+PyObject* run_all_positional(const Signature& sig, PyObject* const* args) noexcept {
+    HeldArguments kept;
+    for (std::size_t i = 0; i < sig.params.size(); ++i) kept.hold(args[i]);
+    if (!types_accepted(sig, args)) return nullptr;
+    Frame frame(*sig.state, sig.trace_name, sig.line);
+    return boundary(frame, [&] { return sig.body(frame, args); });
+}
+
 }  // namespace
 
 PyObject* call_function(const Signature& sig, PyObject* args, PyObject* kwargs) noexcept {
@@ -314,6 +324,9 @@ PyObject* call_function_vector(const Signature& sig, PyObject* const* args, std:
     const Py_ssize_t given = PyVectorcall_NARGS(nargsf);
     // No keywords and an empty name tuple bind alike, so the cheaper form takes both.
     if (!kwnames || PyTuple_GET_SIZE(kwnames) == 0) {
+        if (static_cast<std::size_t>(given) == sig.params.size()) {
+            return run_all_positional(sig, args);
+        }
         return bind_and_run<VectorKeywords>(sig, args, given, nullptr);
     }
     const VectorKeywords keywords{kwnames, args + given};

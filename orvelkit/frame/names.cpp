@@ -39,12 +39,9 @@ Ref global(const ModuleState& st, PyObject* name) {
     return builtin(st, name);
 }
 
-Ref global_row(const ModuleState& st, std::size_t row) {
-    // Still a lookup at every use, as Python reads a global: the version tag only tells that the
-    // module's dict has not changed since this name was last found in it.
+Ref global_row_slow(const ModuleState& st, std::size_t row) {
     const std::uint64_t version = dict_version(st.dict);
     GlobalCacheEntry& cached = st.global_cache[row];
-    if (cached.value && cached.version == version) return Ref::borrow(cached.value);
     PyObject* name = st.strings[row];
     PyObject* value = PyDict_GetItemWithError(st.dict, name);
     if (value) {

@@ -15,11 +15,15 @@ Ref global(const ModuleState& st, PyObject* name);
 
 // The same for a name of the module's string table, given by its row: the value found in the
 // module's dict is remembered with the dict's version, which spares the probe while the dict is
-// unchanged.
-Ref global_row(const ModuleState& st, std::size_t row);
+// unchanged. Still a lookup at every use, as Python reads a global: the version only tells that
+// the dict has not changed since the name was last found in it.
+Ref global_row_slow(const ModuleState& st, std::size_t row);
 template <class E>
 requires std::is_enum_v<E> Ref global(const ModuleState& st, E row) {
-    return global_row(st, static_cast<std::size_t>(row));
+    const auto index = static_cast<std::size_t>(row);
+    const GlobalCacheEntry& cached = st.global_cache[index];
+    if (cached.value && cached.version == dict_version(st.dict)) return Ref::borrow(cached.value);
+    return global_row_slow(st, index);
 }
 
 // An attribute of the builtins module, or the same NameError.

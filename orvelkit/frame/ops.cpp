@@ -159,7 +159,6 @@ Ref attr_cached(PyObject* obj, PyObject* name) {
 
 Ref call_method_cached(PyObject* name, PyObject** stack, std::size_t n) {
     PyObject* obj = stack[0];
-    if (inline_values(obj)) return check(PyObject_VectorcallMethod(name, stack, n, nullptr));
     const TypeLookup t = type_lookup(Py_TYPE(obj), name);
     if ((t.kind == LookupKind::absent || t.kind == LookupKind::method) && t.has_dict) {
         // The instance's own value wins over a method, and is all there is when the class has

@@ -127,7 +127,7 @@ inline Ref call_kw(PyObject* callable, std::initializer_list<PyObject*> args, Py
                                      args.size() - nkw, kwnames));
 }
 
-// stack[0].name(*stack[1:n]); stack has room for nothing before it.
+// stack[0].name(*stack[1:n]) through the lookup cache; stack has room for nothing before it.
 Ref call_method_cached(PyObject* name, PyObject** stack, std::size_t n);
 
 // obj.name(*args), without making a bound method when the attribute is a plain method.
@@ -137,6 +137,10 @@ inline Ref call_method(PyObject* obj, PyObject* name, std::initializer_list<PyOb
     std::size_t n = 0;
     stack[n++] = obj;
     for (PyObject* a : args) stack[n++] = a;
+    // Inline values leave nothing for the cache to spare: the interpreter's own lookup reads them.
+    if (Py_TYPE(obj)->tp_flags & Py_TPFLAGS_MANAGED_DICT) {
+        return check(PyObject_VectorcallMethod(name, stack, n, nullptr));
+    }
     return call_method_cached(name, stack, n);
 }
 
