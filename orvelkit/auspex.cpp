@@ -304,7 +304,7 @@ struct State : ModuleState {
     PyObject* timestamp_type = nullptr;       // pd.Timestamp
     PyObject* timedelta_type = nullptr;       // pd.Timedelta
     PyObject* range_index_type = nullptr;     // pd.RangeIndex
-    PyObject* datetime_array_type = nullptr;  // pd.arrays.DatetimeArray: what iterates the rows
+    PyObject* datetime_array_type = nullptr;  // pd.arrays.DatetimeArray: what boxes each row
     PyObject* nanosecond_dtype = nullptr;     // numpy.dtype("datetime64[ns]")
     // The version tags of the five types when captured; any change to a type or one of its bases
     // gives it a new tag, never an old one.
