@@ -225,19 +225,12 @@ constexpr NamedRow<S> string_table[] = {
     {S::not_a_regular_file, text(": not a regular file")},
     {S::written_for_another_source, text(": written for another user, host or database")},
     {S::source_key, text("orvelkit.source")},
-    {S::bracket_open, text("[")},
-    {S::bracket_close, text("]")},
-    {S::host_misread, text("The host cannot be used: the connection URL would read it as "
-                           "something else. Give a host name or address, optionally followed by "
-                           "':' and a port number (an IPv6 address in brackets).")},
-    {S::database_misread,
-     text("The database name cannot be used: the connection URL would read "
-          "it as something else ('?' starts connection options, and SQLAlchemy 2.1 decodes '%' "
-          "escapes).")},
-    {S::credentials_misread,
-     text("The user name or password would not reach the server as given.")},
-    {S::password_unsendable, text("The password cannot be sent: the MySQL driver sends passwords "
-                                  "as latin-1, and this one holds characters outside it.")},
+    {S::bracket_open, url_rows::bracket_open},
+    {S::bracket_close, url_rows::bracket_close},
+    {S::host_misread, url_rows::host_misread},
+    {S::database_misread, url_rows::database_misread},
+    {S::credentials_misread, url_rows::credentials_misread},
+    {S::password_unsendable, url_rows::password_unsendable},
     {S::url_unreadable, text("The connection URL cannot be read.")},
 };
 static_assert(rows_in_order(string_table), "string_table rows must follow the order of S");

@@ -30,6 +30,25 @@ struct UrlTexts {
     PyObject* password_unsendable;
 };
 
+// The rows a module's string table takes these texts from, written once for every module that
+// checks a URL. Each module still makes them into its own strings at initialisation.
+namespace url_rows {
+inline constexpr StringRow bracket_open = text("[");
+inline constexpr StringRow bracket_close = text("]");
+inline constexpr StringRow host_misread = text(
+    "The host cannot be used: the connection URL would read it as something else. Give a "
+    "host name or address, optionally followed by ':' and a port number (an IPv6 address in "
+    "brackets).");
+inline constexpr StringRow database_misread = text(
+    "The database name cannot be used: the connection URL would read it as something else "
+    "('?' starts connection options, and SQLAlchemy 2.1 decodes '%' escapes).");
+inline constexpr StringRow credentials_misread = text(
+    "The user name or password would not reach the server as given.");
+inline constexpr StringRow password_unsendable = text(
+    "The password cannot be sent: the MySQL driver sends passwords as latin-1, and this one "
+    "holds characters outside it.");
+}  // namespace url_rows
+
 // The texts from a module whose string table E has rows of these names and whose state keeps
 // make_url; `error` is the exception class its refusals are raised with.
 template <class E, class State>
