@@ -296,6 +296,13 @@ void log_error(const State& st, S prefix, PyObject* e) {
     raise_value(exception.get());
 }
 
+// inspect(self.engine): the global read first, then the engine as it is now.
+Ref inspect_engine(const State& st, PyObject* self) {
+    Ref inspect = global(st, S::inspect);
+    Ref engine = attr(self, st.s(S::engine));
+    return call(inspect.get(), {engine.get()});
+}
+
 // ---- the connection URL -----------------------------------------------------------------------
 
 // A user name or password as it goes into the URL: percent-encoded with nothing left safe, so
@@ -733,11 +740,7 @@ Ref prepare_data_body(Frame& f, PyObject* const* a) {
             Ref opened = call_method(engine.get(), s(S::connect));
             with_block(f, 53, opened.get(), [&](PyObject* connection) {
                 f.at(54);
-                Ref inspector = [&] {
-                    Ref inspect = global(st, S::inspect);
-                    Ref current_engine = attr(self, s(S::engine));
-                    return call(inspect.get(), {current_engine.get()});
-                }();
+                Ref inspector = inspect_engine(st, self);
                 f.at(55);
                 Ref names = call_method(inspector.get(), s(S::get_table_names));
                 for_each(f, 55, names.get(), [&](PyObject* table_name) {
@@ -782,11 +785,7 @@ Ref print_table_schemas_body(Frame& f, PyObject* const* a) {
         f,
         [&] {
             f.at(74);
-            Ref inspector = [&] {
-                Ref inspect = global(st, S::inspect);
-                Ref engine = attr(self, s(S::engine));
-                return call(inspect.get(), {engine.get()});
-            }();
+            Ref inspector = inspect_engine(st, self);
             f.at(75);
             Ref names = call_method(inspector.get(), s(S::get_table_names));
             for_each(f, 75, names.get(), [&](PyObject* table_name) {
