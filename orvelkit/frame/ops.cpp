@@ -48,7 +48,7 @@ TypeLookup type_lookup_slow(PyTypeObject* type, PyObject* name) noexcept {
     }
     // An instance whose attributes live in the interpreter's inline values has no dict until one
     // is asked for; its generic lookup reads the values directly, faster than any dict made here.
-    if ((type->tp_flags & Py_TPFLAGS_MANAGED_DICT) && result.kind != LookupKind::data &&
+    if (keeps_inline_values(type) && result.kind != LookupKind::data &&
         result.kind != LookupKind::module) {
         result.kind = LookupKind::generic;
     }
@@ -111,12 +111,6 @@ PyObject* attr_shortcut(PyObject* obj, PyObject* name, const TypeLookup& t) {
 
 }  // namespace
 
-// Instances with inline values: the interpreter's generic lookup reads them directly, and no
-// remembered answer could make it cheaper, so those skip the table altogether.
-inline bool inline_values(PyObject* obj) {
-    return (Py_TYPE(obj)->tp_flags & Py_TPFLAGS_MANAGED_DICT) != 0;
-}
-
 // The interpreter's attribute read records the object and the name on an AttributeError that
 // carries neither, for its "did you mean" hint; a read that calls the type's slot itself must do
 // the same. Precondition: an error is pending.
@@ -149,7 +143,7 @@ void raise_attribute_error(PyObject* obj, PyObject* name) {
 }
 
 Ref attr_cached(PyObject* obj, PyObject* name) {
-    if (inline_values(obj)) return check(PyObject_GetAttr(obj, name));
+    if (keeps_inline_values(Py_TYPE(obj))) return check(PyObject_GetAttr(obj, name));
     const TypeLookup t = type_lookup(Py_TYPE(obj), name);
     PyObject* value = attr_shortcut(obj, name, t);
     if (value) return Ref::steal(value);

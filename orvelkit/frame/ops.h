@@ -34,6 +34,13 @@ struct TypeLookup {
 
 TypeLookup type_lookup_slow(PyTypeObject* type, PyObject* name) noexcept;
 
+// Instances whose attributes live in the interpreter's inline values: its generic lookup reads
+// them directly, and no remembered answer could make that cheaper, so their reads and method
+// calls skip the table.
+inline bool keeps_inline_values(PyTypeObject* type) noexcept {
+    return (type->tp_flags & Py_TPFLAGS_MANAGED_DICT) != 0;
+}
+
 // The cache table: small, direct-mapped, per library.
 struct TypeLookupEntry {
     PyTypeObject* type;
@@ -72,7 +79,7 @@ Ref attr_cached(PyObject* obj, PyObject* name);
 inline Ref attr(PyObject* obj, PyObject* name) {
     PyTypeObject* type = Py_TYPE(obj);
     getattrofunc get = type->tp_getattro;
-    if ((type->tp_flags & Py_TPFLAGS_MANAGED_DICT) && get && PyUnicode_CheckExact(name)) {
+    if (keeps_inline_values(type) && get && PyUnicode_CheckExact(name)) {
         PyObject* value = get(obj, name);
         if (!value) raise_attribute_error(obj, name);
         return Ref::steal(value);
@@ -137,8 +144,7 @@ inline Ref call_method(PyObject* obj, PyObject* name, std::initializer_list<PyOb
     std::size_t n = 0;
     stack[n++] = obj;
     for (PyObject* a : args) stack[n++] = a;
-    // Inline values leave nothing for the cache to spare: the interpreter's own lookup reads them.
-    if (Py_TYPE(obj)->tp_flags & Py_TPFLAGS_MANAGED_DICT) {
+    if (keeps_inline_values(Py_TYPE(obj))) {
         return check(PyObject_VectorcallMethod(name, stack, n, nullptr));
     }
     return call_method_cached(name, stack, n);
