@@ -282,12 +282,16 @@ Ref getdbinstance_body(Frame& f, PyObject* const* a) {
         f.at(128);
         return attr(self, s(S::connection_status));
     }
+    Ref present;  // `self.db` as line 131 read it, when nothing ran after that read
     try_except(
         f,
         [&] {
             // Identity with None, not truth: a present object that tests false is handed out as is.
             f.at(131);
-            if (attr(self, s(S::db)).get() == Py_None) {
+            Ref db = attr(self, s(S::db));
+            if (db.get() != Py_None) {
+                present = std::move(db);
+            } else {
                 f.at(132);
                 Ref uri = connection_url(st, self);
                 f.at(133);
@@ -303,6 +307,7 @@ Ref getdbinstance_body(Frame& f, PyObject* const* a) {
             set_status(st, self, S::message, call(g(S::str).get(), {e}).get());
         });
     f.at(138);
+    if (present) return attr_again(self, s(S::db), std::move(present));
     return attr(self, s(S::db));
 }
 

@@ -87,6 +87,19 @@ inline Ref attr(PyObject* obj, PyObject* name) {
     return attr_cached(obj, name);
 }
 
+// `obj.name` once more, where no code has run since `earlier` was read from it. When the type
+// reads attributes generically and nothing in its MRO has that name, the value can only be the
+// instance's own, which nothing in between could have replaced, so `earlier` stands. A property,
+// __getattribute__ or __getattr__ is asked again, as the interpreter would ask it.
+inline Ref attr_again(PyObject* obj, PyObject* name, Ref&& earlier) {
+    PyTypeObject* type = Py_TYPE(obj);
+    if (type->tp_getattro == PyObject_GenericGetAttr && PyUnicode_CheckExact(name) &&
+        !type_lookup(type, name).found) {
+        return std::move(earlier);
+    }
+    return attr(obj, name);
+}
+
 // obj.name = value. An interned name goes straight to the type's slot: the interpreter's own
 // store does only that after interning the name, and adds nothing to a failure.
 inline void set_attr(PyObject* obj, PyObject* name, PyObject* value) {

@@ -48,6 +48,41 @@ def test_present_object_is_returned_as_is_even_when_false(engine_calls, closed_h
     assert connector.connection_status == {"connected": False, "message": None}
 
 
+def property_db(reads):
+    class PropertyDb(Connector):
+        @property
+        def db(self):
+            reads.append(object())
+            return reads[-1]
+
+        @db.setter
+        def db(self, value):
+            pass
+
+    return PropertyDb
+
+
+def hooked_db(reads):
+    class HookedDb(Connector):
+        def __getattribute__(self, name):
+            if name != "db":
+                return super().__getattribute__(name)
+            reads.append(object())
+            return reads[-1]
+
+    return HookedDb
+
+
+@pytest.mark.parametrize("subclass", [property_db, hooked_db])
+def test_db_is_read_again_on_return_when_a_read_can_run_code(closed_host, subclass):
+    # Lines 131 and 138 each read self.db; a class that answers each read anew must be asked twice
+    # and its second answer handed out.
+    reads = []
+    connector = subclass(reads)("user", "secret", closed_host, "shop")
+    assert connector.getdbinstance() is reads[-1]
+    assert len(reads) == 2
+
+
 def test_query_engine_answers_with_rows_from_the_database(sales):
     connector = Connector(*credentials(sales))
     assert connector.connect()["connected"] is True
