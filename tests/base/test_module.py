@@ -52,6 +52,8 @@ def test_construction_keeps_arguments_unchanged():
                                "connection_status": {"connected": False, "message": None}}
     assert list(connector.connection_status) == ["connected", "message"]
     assert Connector().connection_status is not Connector().connection_status
+    Connector().getdbinstance()  # writes "All database credentials ..." into its own status
+    assert Connector().connection_status == {"connected": False, "message": None}
 
 
 class RaisingEquality:
