@@ -284,6 +284,13 @@ bool types_accepted(const Signature& sig, PyObject* const* values) {
     return true;
 }
 
+// The bound arguments' exact-type checks, then the body in this call's frame.
+inline PyObject* check_and_run(const Signature& sig, PyObject* const* values) noexcept {
+    if (!types_accepted(sig, values)) return nullptr;
+    Frame frame(*sig.state, sig.trace_name, sig.line);
+    return boundary(frame, [&] { return sig.body(frame, values); });
+}
+
 template <class Keywords>
 PyObject* bind_and_run(const Signature& sig, PyObject* const* positional, Py_ssize_t given,
                        const Keywords* keywords) noexcept {
@@ -293,9 +300,7 @@ PyObject* bind_and_run(const Signature& sig, PyObject* const* positional, Py_ssi
         add_traceback(*sig.state, sig.trace_name, sig.line);
         return nullptr;
     }
-    if (!types_accepted(sig, values)) return nullptr;
-    Frame frame(*sig.state, sig.trace_name, sig.line);
-    return boundary(frame, [&] { return sig.body(frame, values); });
+    return check_and_run(sig, values);
 }
 
 // Every parameter given by position: the caller's array is the binding, and nothing is left for
@@ -303,9 +308,7 @@ PyObject* bind_and_run(const Signature& sig, PyObject* const* positional, Py_ssi
 PyObject* run_all_positional(const Signature& sig, PyObject* const* args) noexcept {
     HeldArguments kept;
     for (std::size_t i = 0; i < sig.params.size(); ++i) kept.hold(args[i]);
-    if (!types_accepted(sig, args)) return nullptr;
-    Frame frame(*sig.state, sig.trace_name, sig.line);
-    return boundary(frame, [&] { return sig.body(frame, args); });
+    return check_and_run(sig, args);
 }
 
 }  // namespace
