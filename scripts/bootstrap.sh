@@ -28,6 +28,10 @@ say() { printf '[bootstrap %s] %s\n' "$COMBO" "$*"; }
 die() { printf '[bootstrap %s] ERROR: %s\n' "$COMBO" "$*" >&2; exit 1; }
 trap 'rc=$?; printf "[bootstrap] ERROR: command failed (exit %s) at line %s: %s\n" "$rc" "$LINENO" "$BASH_COMMAND" >&2; exit "$rc"' ERR
 
+# pip and the builds it runs from source import their own helpers from a script's folder (numpy's
+# code generators do), which a safe path would hide; only the processes that import orvelkit get it.
+unset PYTHONSAFEPATH
+
 [[ -f pyproject.toml ]] || die "no pyproject.toml in $ROOT"
 [[ -f "$CONSTRAINTS" ]] || die "no $CONSTRAINTS (combinations: $(combo_names | tr '\n' ' '))"
 

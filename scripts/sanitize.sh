@@ -16,7 +16,7 @@ bash scripts/ensure_mariadb.sh
 SITE="$ROOT/build/asan-site-$COMBO"
 rm -rf "$SITE"
 say "building with -fsanitize=address,undefined into $SITE"
-"$VPY" -m pip install --quiet --no-deps --no-build-isolation --target "$SITE" \
+env -u PYTHONSAFEPATH "$VPY" -m pip install --quiet --no-deps --no-build-isolation --target "$SITE" \
     -C cmake.define.ORVELKIT_SANITIZE=ON -C build-dir=build/asan-$COMBO -C cmake.build-type=RelWithDebInfo . \
     2> >(grep -v "is ignored" >&2)
 

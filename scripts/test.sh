@@ -34,8 +34,6 @@ while IFS= read -r var; do
     unset "$var"
 done < <(compgen -e | grep -E '^(LANGCHAIN_|LANGSMITH_|OPENAI_)' || true)
 unset NLTK_DATA TIKTOKEN_CACHE_DIR
-# Keeps the repository root off sys.path, so the tests import the installed build.
-export PYTHONSAFEPATH=1
 
 passed=() failed=() skipped=()
 
@@ -58,16 +56,21 @@ for combo in "${combos[@]}"; do
     say "=== $combo: Python $want_py with constraints/$combo.txt"
     start=$SECONDS
     if ! bash scripts/bootstrap.sh "$combo"; then
-        say "$combo: FAILED: setting up the venv or building orvelkit failed" >&2
-        failed+=("$combo (set-up)")
+        say "$combo: FAILED: setting up the venv or building orvelkit failed after $(( SECONDS - start ))s" >&2
+        failed+=("$combo (set-up, $(( SECONDS - start ))s)")
         continue
     fi
-    say "$combo: running pytest $*"
+    setup="set-up $(( SECONDS - start ))s"
+    say "$combo: $setup; running pytest $*"
+    tests_start=$SECONDS
     set +e
-    "$(combo_venv "$combo")/bin/python" -m pytest "$@"
+    # A safe path keeps the repository root off sys.path, so the tests import the installed build.
+    # Only the test processes get it: pip and the builds it runs (numpy's code generators among
+    # them) need a script's own folder on sys.path.
+    PYTHONSAFEPATH=1 "$(combo_venv "$combo")/bin/python" -m pytest "$@"
     rc=$?
     set -e
-    took="$(( SECONDS - start ))s"
+    took="$setup, tests $(( SECONDS - tests_start ))s"
     if [[ $rc -eq 0 ]]; then
         passed+=("$combo ($took)")
     elif [[ $rc -eq 5 ]]; then
