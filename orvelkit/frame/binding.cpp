@@ -4,7 +4,9 @@
 //   3. With keywords: the required parameters past the positionals are looked up by name, a miss
 //      is the count message with that position as the number given; then optional parameters are
 //      looked up while unused keywords remain.
-//   4. Keywords still unused: the first offending key in the dict's order decides the message.
+//   4. Keywords still unused: walked in the dict's order. A str key that step 3 could not find
+//      (a str subclass with a hash of its own) fills the empty slot it names by value; the first
+//      offending key decides the message.
 //   5. Empty slots take their defaults.
 #include "binding.h"
 #include "binding_message.h"
@@ -90,13 +92,17 @@ struct DictKeywords {
         if (value) return 1;
         return PyErr_Occurred() ? -1 : 0;
     }
+    // each(key, value) until it answers false. Both are held while it runs: a key's hash may run
+    // code that empties the caller's dict.
     template <class Each>
     void walk(Each&& each) const {
         Py_ssize_t pos = 0;
         PyObject* key;
         PyObject* value;
         while (PyDict_Next(dict, &pos, &key, &value)) {
-            if (!each(key)) return;
+            Ref held_key = Ref::borrow(key);
+            Ref held_value = Ref::borrow(value);
+            if (!each(key, value)) return;
         }
     }
 };
@@ -141,35 +147,10 @@ struct VectorKeywords {
     void walk(Each&& each) const {
         const Py_ssize_t n = PyTuple_GET_SIZE(names);
         for (Py_ssize_t i = 0; i < n; ++i) {
-            if (!each(PyTuple_GET_ITEM(names, i))) return;
+            if (!each(PyTuple_GET_ITEM(names, i), values[i])) return;
         }
     }
 };
-
-template <class Keywords>
-__attribute__((noinline)) bool fail_bad_keyword(const Signature& sig, const Keywords& keywords,
-                                                Py_ssize_t given) {
-    bool reported = false;
-    keywords.walk([&](PyObject* key) {
-        if (!PyUnicode_Check(key)) {
-            PyErr_Format(PyExc_TypeError, keywords_must_be_strings, sig.name);
-            reported = true;
-            return false;
-        }
-        Py_ssize_t index = parameter_index(sig, key);
-        if (index >= given) return true;
-        if (index >= 0) {
-            PyErr_Format(PyExc_TypeError, multiple_values, sig.name, key);
-        } else {
-            PyErr_Format(PyExc_TypeError, unexpected_keyword, sig.name, key);
-        }
-        reported = true;
-        return false;
-    });
-    // Unreachable when the caller counted correctly; keep the indicator truthful regardless.
-    if (!reported) PyErr_Format(PyExc_TypeError, keywords_must_be_strings, sig.name);
-    return false;
-}
 
 // The bound arguments' references, taken as each is found and released together after the body.
 class HeldArguments {
@@ -189,6 +170,50 @@ private:
     PyObject* items_[max_parameters];
     std::size_t count_ = 0;
 };
+
+// Whether the lookup of `name` (3. above) took `key` itself, for a key that names a filled slot. An
+// exact str equal to the name always answers that lookup; a subclass only with the name's hash.
+// 1 yes, 0 no, -1 error (the subclass's own hash may raise).
+int taken_by_lookup(PyObject* key, PyObject* name) {
+    if (PyUnicode_CheckExact(key)) return 1;
+    const Py_hash_t hash = PyObject_Hash(key);
+    if (hash == -1) return -1;
+    return hash == PyObject_Hash(name);
+}
+
+// The keywords left over (4. above): true when each one filled a slot; false with the error set.
+template <class Keywords>
+__attribute__((noinline)) bool bind_leftover_keywords(const Signature& sig,
+                                                      const Keywords& keywords, Py_ssize_t given,
+                                                      PyObject** values, HeldArguments& kept) {
+    const ModuleState& st = *sig.state;
+    bool bound = true;
+    keywords.walk([&](PyObject* key, PyObject* value) {
+        if (!PyUnicode_Check(key)) {
+            PyErr_Format(PyExc_TypeError, keywords_must_be_strings, sig.name);
+            bound = false;
+            return false;
+        }
+        const Py_ssize_t index = parameter_index(sig, key);
+        if (index >= given) {
+            if (!values[index]) {
+                values[index] = value;
+                kept.hold(value);
+                return true;
+            }
+            const int taken = taken_by_lookup(key, st.strings[sig.params[index]]);
+            if (taken != 0) {
+                bound = taken > 0;
+                return bound;
+            }
+        }
+        PyErr_Format(PyExc_TypeError, index >= 0 ? multiple_values : unexpected_keyword, sig.name,
+                     key);
+        bound = false;
+        return false;
+    });
+    return bound;
+}
 
 // Fills `values`, each also held by `kept` for the whole call, as a Python function's locals
 // hold its arguments: a body could otherwise free a keyword value by emptying the caller's dict,
@@ -223,7 +248,9 @@ bool bind(const Signature& sig, PyObject* const* positional, Py_ssize_t given,
             kept.hold(values[i]);
             --unused;
         }
-        if (unused > 0) return fail_bad_keyword(sig, *keywords, given);
+        if (unused > 0 && !bind_leftover_keywords(sig, *keywords, given, values, kept)) {
+            return false;
+        }
     }
     for (Py_ssize_t i = required; i < total; ++i) {
         if (values[i]) continue;

@@ -4,6 +4,7 @@ the traceback entry each failure carries or does not carry."""
 import ctypes
 import functools
 import json
+import re
 import traceback
 
 import pandas as pd
@@ -218,3 +219,67 @@ def test_a_refusal_changes_nothing():
     # df is annotated, but not with a checked type: any object gets into the body.
     with pytest.raises(TypeError, match="string indices"):
         ts_forecast("not a frame", 2)
+
+
+class OwnHash(str):
+    """A str key that a lookup by the plain name cannot find: its hash is its own."""
+
+    def __hash__(self):
+        return 12345
+
+
+class OtherHash(OwnHash):
+    def __hash__(self):
+        return 54321
+
+
+def python_connector(db_user=None, db_password=None, db_host=None, db_name=None):
+    return {"db_user": db_user, "db_password": db_password, "db_host": db_host,
+            "db_name": db_name}
+
+
+def by_tp_call(cls, **kwargs):
+    """cls(**kwargs), with __init__ entered through the type's tp_call and the caller's dict."""
+    instance = cls.__new__(cls)
+    type(cls.__init__).__call__(cls.__init__, instance, **kwargs)
+    return instance
+
+
+CALL_FORMS = {
+    "call": lambda cls: cls,
+    "tp_call": lambda cls: functools.partial(by_tp_call, cls),
+    "partial": lambda cls: functools.partial(cls, db_user="u"),
+}
+
+
+@pytest.mark.parametrize("form", CALL_FORMS)
+@pytest.mark.parametrize("keywords", [
+    {OwnHash("db_name"): "x"},
+    {OwnHash("db_name"): "x", "db_host": "h"},
+    {"db_host": "h", OwnHash("db_name"): "x", OtherHash("db_password"): "p"},
+], ids=["alone", "before a plain key", "among plain keys"])
+def test_str_key_with_its_own_hash_binds_an_optional_parameter(form, keywords):
+    from orvelkit.base import MySQLDatabaseConnector
+
+    made = CALL_FORMS[form](MySQLDatabaseConnector)(**keywords)
+    python = functools.partial(python_connector, db_user="u") if form == "partial" \
+        else python_connector
+    expected = python(**keywords)
+    assert {name: getattr(made, name) for name in expected} == expected
+
+
+@pytest.mark.parametrize("keywords, message", [
+    ({"db_name": "a", OwnHash("db_name"): "b"},
+     "__init__() got multiple values for keyword argument 'db_name'"),
+    ({OwnHash("db_name"): "a", OtherHash("db_name"): "b"},
+     "__init__() got multiple values for keyword argument 'db_name'"),
+    ({OwnHash("db_nam"): "a"}, "__init__() got an unexpected keyword argument 'db_nam'"),
+], ids=["plain and own-hash key", "two own-hash keys", "names nothing"])
+def test_str_key_with_its_own_hash_is_refused_only_where_python_refuses_it(keywords, message):
+    from orvelkit.base import MySQLDatabaseConnector
+
+    with pytest.raises(TypeError) as python_error:
+        python_connector(**keywords)
+    assert "keywords must be strings" not in str(python_error.value)
+    with pytest.raises(TypeError, match=f"^{re.escape(message)}$"):
+        MySQLDatabaseConnector(**keywords)
