@@ -94,13 +94,16 @@ PyObject* attr_shortcut(PyObject* obj, PyObject* name, const TypeLookup& t) {
         case LookupKind::absent:
         case LookupKind::method:
         case LookupKind::other: {
+            // Held before the instance dict is probed: a key's __eq__ may delete the class
+            // attribute, and then only this reference keeps it alive. The interpreter's own read
+            // holds it the same way and still answers with it.
+            Ref descr = Ref::borrow(t.found);
             if (t.has_dict) {
                 PyObject* value = nullptr;
                 const int found = instance_value(obj, name, value);
                 if (found != 0) return value;  // the value, or null with the error set
             }
             if (t.kind == LookupKind::absent) return nullptr;  // AttributeError, generically
-            Ref descr = Ref::borrow(t.found);
             descrgetfunc get = Py_TYPE(descr.get())->tp_descr_get;
             if (!get) return descr.release();
             return get(descr.get(), obj, reinterpret_cast<PyObject*>(Py_TYPE(obj)));
@@ -154,6 +157,9 @@ Ref attr_cached(PyObject* obj, PyObject* name) {
 Ref call_method_cached(PyObject* name, PyObject** stack, std::size_t n) {
     PyObject* obj = stack[0];
     const TypeLookup t = type_lookup(Py_TYPE(obj), name);
+    // The method is held from here on: the instance-dict probe can run a key's __eq__, and the
+    // method itself may drop the class's reference while it runs; either may free it otherwise.
+    Ref method = Ref::borrow(t.kind == LookupKind::method ? t.found : nullptr);
     if ((t.kind == LookupKind::absent || t.kind == LookupKind::method) && t.has_dict) {
         // The instance's own value wins over a method, and is all there is when the class has
         // nothing of that name (a namespace's function, for one).
@@ -165,11 +171,7 @@ Ref call_method_cached(PyObject* name, PyObject** stack, std::size_t n) {
             return call_after_self(callable.get(), stack, n);
         }
     }
-    if (t.kind == LookupKind::method) {
-        // The descriptor may lose its last other reference while it runs.
-        Ref method = Ref::borrow(t.found);
-        return check(PyObject_Vectorcall(method.get(), stack, n, nullptr));
-    }
+    if (method) return check(PyObject_Vectorcall(method.get(), stack, n, nullptr));
     if (t.kind == LookupKind::module) {
         PyObject* value = PyDict_GetItemWithError(PyModule_GetDict(obj), name);
         if (value) return call_after_self(value, stack, n);

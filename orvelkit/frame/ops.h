@@ -27,7 +27,9 @@ enum class LookupKind : unsigned char {
 };
 
 struct TypeLookup {
-    PyObject* found;  // borrowed from the type's dict; valid while the tag matches
+    // Borrowed from the type's dict: valid while the tag matches and only until Python code runs
+    // (a key's __eq__, a finaliser, a call), which may delete it; hold it before any of those.
+    PyObject* found;
     LookupKind kind;
     bool has_dict;  // instances may carry their own dict, in a plain dict slot
 };

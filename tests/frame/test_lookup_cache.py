@@ -1,6 +1,9 @@
 """Attribute and method lookups remembered per class: every change to a class, a base, an
 instance or a descriptor's own class must be seen by the very next call."""
 
+import os
+import subprocess
+import sys
 import types
 
 import pytest
@@ -282,3 +285,65 @@ def test_failed_read_names_the_object_as_the_interpreter_does(make):
             connector.getdbinstance()
         assert str(caught.value) == str(expected)
         assert (caught.value.name, caught.value.obj) == (expected.name, expected.obj)
+
+
+# The class attribute a lookup found is deleted while the instance dict is probed for the same
+# name: a key of that dict with the name's hash runs its __eq__. Only the reference the lookup
+# holds keeps the attribute alive then, and the interpreter still answers with it.
+DELETED_DURING_PROBE = """
+import sys
+import orvelkit.auspex as auspex
+
+class Value({base}):
+    pass
+
+namespace = {{}}
+exec("def {name}(self, *args, **kwargs):\\n    raise LookupError('as found')\\n", {{}}, namespace)
+setattr(Value, "{name}", namespace.pop("{name}"))  # the class holds the only reference
+
+class Key:
+    def __hash__(self):
+        return hash("{name}")
+    def __eq__(self, other):
+        if "{name}" in Value.__dict__:
+            delattr(Value, "{name}")
+        return False
+
+def shadowed():
+    value = Value({value})
+    value.__dict__[Key()] = None
+    return value
+
+{call}
+try:
+    run(shadowed())
+except LookupError as error:
+    print(error)
+"""
+
+PROBE_CASES = {
+    # conv_date calls parser.parse(dt).strftime(...): the cached method call
+    "method call": dict(base="int", name="strftime", value="7", call="""
+class Parser:
+    def parse(self, text):
+        return shadowed()
+auspex.parser = Parser()
+run = lambda value: auspex.conv_date("2024-01-05")
+"""),
+    # ts_forecast reads df.set_index before calling it: the cached attribute read
+    "attribute read": dict(base="tuple", name="set_index", value="", call="""
+Value.__getitem__ = lambda self, key: ["2024-01-05"]
+Value.__setitem__ = lambda self, key, item: None
+run = lambda value: auspex.ts_forecast(value, 1)
+"""),
+}
+
+
+@pytest.mark.parametrize("case", PROBE_CASES)
+def test_class_attribute_deleted_while_the_instance_dict_is_probed(case):
+    script = DELETED_DURING_PROBE.format(**PROBE_CASES[case])
+    # The interpreter's own allocator can hide a freed object that still looks whole.
+    env = dict(os.environ, PYTHONSAFEPATH="1", PYTHONMALLOC="malloc")
+    done = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True,
+                          timeout=120, env=env)
+    assert (done.returncode, done.stdout, done.stderr) == (0, "as found\n", "")
