@@ -490,15 +490,16 @@ Ref open_cache_for_reading(const State& st, PyObject* cache_full_path) {
     return file;
 }
 
-// The record of a table's source that a loaded cache carries, borrowed from its attrs, or null
-// when the item is not a DataFrame with one (a file from before the record, or not a table).
-PyObject* recorded_source(const State& st, PyObject* frame_type, PyObject* table) {
-    if (!check_status(PyObject_IsInstance(table, frame_type))) return nullptr;
+// The record of a table's source that a loaded cache carries, or an empty Ref when the item is
+// not a DataFrame with one (a file from before the record, or not a table). Held, not borrowed:
+// an unpickled object's `attrs` may be a dict that nothing but this read keeps alive.
+Ref recorded_source(const State& st, PyObject* frame_type, PyObject* table) {
+    if (!check_status(PyObject_IsInstance(table, frame_type))) return Ref();
     Ref attrs = attr(table, st.s(S::attrs));
-    if (!PyDict_Check(attrs.get())) return nullptr;
+    if (!PyDict_Check(attrs.get())) return Ref();
     PyObject* found = PyDict_GetItemWithError(attrs.get(), st.s(S::source_key));
     if (!found && PyErr_Occurred()) throw_error();
-    return found;
+    return Ref::borrow(found);
 }
 
 // Whether a loaded cache may be served. Tables recorded for another source make the file
@@ -512,9 +513,8 @@ bool cache_is_servable(const State& st, PyObject* self, PyObject* cache_full_pat
     Ref expected;
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(loaded); ++i) {
         Ref table = Ref::borrow(PyList_GET_ITEM(loaded, i));
-        PyObject* found = recorded_source(st, frame_type.get(), table.get());
-        if (!found) continue;
-        Ref source = Ref::borrow(found);
+        Ref source = recorded_source(st, frame_type.get(), table.get());
+        if (!source) continue;
         if (!expected) expected = source_of(st, self);
         if (!equal(source.get(), expected.get())) {
             refuse_cache(st, cache_full_path, S::written_for_another_source);

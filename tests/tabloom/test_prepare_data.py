@@ -1,8 +1,11 @@
 """Loading every table through the pickle cache, against the real server."""
 
+import json
 import math
 import os
 import pickle
+import subprocess
+import sys
 import threading
 import types
 
@@ -189,6 +192,56 @@ def test_a_cache_written_for_another_source_is_refused_and_replaced(
         f"Error loading cache: refusing to load {path}: written for another user, host or database"]
     assert_cached(path, tables, {"user": user, "host": host, "database": name})
     assert account[1] not in path.read_bytes().decode("utf-8", "replace")
+
+
+# A cached table whose attrs is made anew at each read, so only the reader keeps the recorded
+# source alive. In a child with plain malloc that scribbles over freed blocks, so a record read
+# after its dict was freed cannot pass for the real one.
+FRESH_ATTRS_CHILD = """
+import json, logging, pickle, sys
+import pandas as pd
+import orvelkit.tabloom as tabloom
+
+user, password, host, name, folder, recorded = sys.argv[1:]
+
+class FreshAttrs(pd.DataFrame):
+    @property
+    def attrs(self):
+        return {"orvelkit.source": json.loads(recorded)}
+
+    @attrs.setter
+    def attrs(self, value):  # unpickling restores attrs; this table ignores them
+        pass
+
+with open(folder + "/db_cache.pkl", "wb") as f:
+    pickle.dump([FreshAttrs({"a": [1]})], f)
+errors = []
+logging.getLogger().addHandler(type("H", (logging.Handler,), {
+    "emit": lambda self, r: errors.append(r.getMessage()) if r.levelname == "ERROR" else None})())
+tool = tabloom.MySQLDatabaseTabloom(user, password, host, name, cache_path=folder)
+tool.connect()
+tables = tool.prepare_data()
+print(json.dumps([[type(t).__name__ for t in tables], errors]))
+"""
+
+
+@pytest.mark.parametrize("differs", [False, True], ids=["same source", "another source"])
+def test_a_cached_record_that_only_the_read_keeps_alive_is_compared_whole(
+        differs, database, seeded, account, tmp_path):
+    recorded = {"user": account[0], "host": database.host,
+                "database": database.name + ("_b" if differs else "")}
+    env = dict(os.environ, PYTHONSAFEPATH="1", PYTHONMALLOC="malloc", MALLOC_PERTURB_="165")
+    done = subprocess.run([sys.executable, "-c", FRESH_ATTRS_CHILD, *account, database.host,
+                           database.name, str(tmp_path), json.dumps(recorded)],
+                          capture_output=True, text=True, timeout=120, env=env)
+    assert done.returncode == 0, done.stderr
+    kinds, errors = json.loads(done.stdout)
+    if differs:
+        assert kinds == ["DataFrame"] * len(seeded)
+        assert [e.rsplit(": ", 1)[-1] for e in errors] == [
+            "written for another user, host or database"]
+    else:
+        assert (kinds, errors) == (["FreshAttrs"], [])
 
 
 def test_a_failed_write_keeps_the_earlier_cache_and_leaves_no_file(
