@@ -81,13 +81,24 @@ PyObject* function_repr(PyObject* self) {
 
 // ---- getset pairs ---------------------------------------------------------------------------
 
+// The end of a getter that makes its field on first read: making it may run Python code (an
+// import, or the collector's finalisers), which may read the same attribute and fill the field
+// first; that value stands and `made` is dropped. Returns the field's value as a new reference,
+// or null when making failed.
+PyObject* keep_first_made(PyObject*& field, PyObject* made) {
+    if (!made) return nullptr;
+    if (field) {
+        Py_DECREF(made);
+    } else {
+        field = made;
+    }
+    return Py_NewRef(field);
+}
+
 PyObject* function_get_name(PyObject* self, void*) {
     FunctionObject* f = as_function(self);
-    if (!f->name) {
-        f->name = PyUnicode_InternFromString(f->def->name);
-        if (!f->name) return nullptr;
-    }
-    return Py_NewRef(f->name);
+    if (f->name) return Py_NewRef(f->name);
+    return keep_first_made(f->name, PyUnicode_InternFromString(f->def->name));
 }
 
 int function_set_name(PyObject* self, PyObject* value, void*) {
@@ -114,11 +125,9 @@ int function_set_qualname(PyObject* self, PyObject* value, void*) {
 
 PyObject* function_get_doc(PyObject* self, void*) {
     FunctionObject* f = as_function(self);
-    if (!f->doc) {
-        f->doc = f->def->doc ? PyUnicode_FromString(f->def->doc) : Py_NewRef(Py_None);
-        if (!f->doc) return nullptr;
-    }
-    return Py_NewRef(f->doc);
+    if (f->doc) return Py_NewRef(f->doc);
+    return keep_first_made(f->doc,
+                           f->def->doc ? PyUnicode_FromString(f->def->doc) : Py_NewRef(Py_None));
 }
 
 // Any value; deleting stores None.
@@ -129,11 +138,8 @@ int function_set_doc(PyObject* self, PyObject* value, void*) {
 
 PyObject* function_get_dict(PyObject* self, void*) {
     FunctionObject* f = as_function(self);
-    if (!f->dict) {
-        f->dict = PyDict_New();
-        if (!f->dict) return nullptr;
-    }
-    return Py_NewRef(f->dict);
+    if (f->dict) return Py_NewRef(f->dict);
+    return keep_first_made(f->dict, PyDict_New());
 }
 
 int function_set_dict(PyObject* self, PyObject* value, void*) {
@@ -194,11 +200,8 @@ int function_set_kwdefaults(PyObject* self, PyObject* value, void*) {
 
 PyObject* function_get_annotations(PyObject* self, void*) {
     FunctionObject* f = as_function(self);
-    if (!f->annotations) {
-        f->annotations = PyDict_New();
-        if (!f->annotations) return nullptr;
-    }
-    return Py_NewRef(f->annotations);
+    if (f->annotations) return Py_NewRef(f->annotations);
+    return keep_first_made(f->annotations, PyDict_New());
 }
 
 // None (or deleting) empties it: the next read makes a new empty dict.
@@ -238,8 +241,8 @@ PyObject* function_get_is_coroutine(PyObject* self, void*) {
         PyErr_Clear();
         marker = Py_NewRef(Py_True);
     }
-    f->is_coroutine = marker;
-    return Py_NewRef(marker);
+    // The import runs Python code, which may have read this attribute meanwhile.
+    return keep_first_made(f->is_coroutine, marker);
 }
 
 // ---- methods --------------------------------------------------------------------------------
