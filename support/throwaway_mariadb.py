@@ -1,10 +1,10 @@
 """A private, disposable MariaDB server for tests and demos.
 
 The server lives in a fresh temporary directory, listens only on a free
-loopback port, and is torn down (process and files) when the handle is
-stopped, when the ``with`` block ends, or at interpreter exit.  Nothing here
-reads or writes the machine's own MariaDB configuration, so a system server
-on port 3306 is never touched.
+loopback port (or on a preferred one while that is free), and is torn down
+(process and files) when the handle is stopped, when the ``with`` block ends,
+or at interpreter exit.  Nothing here reads or writes the machine's own
+MariaDB configuration, so a system server on port 3306 is never touched.
 
 When ``ORVELKIT_TEST_MYSQL_HOST`` is set, :func:`from_environment_or_throwaway`
 returns a handle to that existing server instead; such a handle never shuts
@@ -20,6 +20,7 @@ import ctypes
 import os
 import shutil
 import signal
+import socket
 import subprocess
 import tempfile
 import threading
@@ -197,6 +198,18 @@ def _die_with_parent() -> None:
         libc.prctl(1, signal.SIGTERM, 0, 0, 0)  # PR_SET_PDEATHSIG
     except Exception:
         pass
+
+
+def _loopback_port_is_free(port: int) -> bool:
+    # SO_REUSEADDR as mariadbd binds: connections of an earlier server still in TIME_WAIT do not
+    # stop it from listening, only another listener does.
+    with socket.socket(socket.AF_INET, socket.SOCK_STREAM) as probe:
+        probe.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+        try:
+            probe.bind(("127.0.0.1", port))
+        except OSError:
+            return False
+    return True
 
 
 # --------------------------------------------------------------------------
@@ -404,10 +417,16 @@ class ThrowawayMariaDB(_ServerHandle):
 
     def __init__(self, progress: Progress = None, startup_timeout: float = 60.0,
                  shutdown_timeout: float = 30.0, base_dir: Optional[str] = None,
-                 extra_args: Sequence[str] = ()) -> None:
+                 extra_args: Sequence[str] = (), preferred_port: Optional[int] = None) -> None:
+        """``preferred_port``: listen there when it is free, else on a free port as usual (the
+        handle's ``port`` says which), for callers whose records name the server's address."""
+        if preferred_port is not None and not (
+                type(preferred_port) is int and 0 < preferred_port < 65536):
+            raise ValueError(f"not a TCP port: {preferred_port!r}")
         self._bins = find_binaries()
         self.host = "127.0.0.1"
         self.port = 0
+        self.preferred_port = preferred_port
         self.user = "root"
         self.password = ""
         self._progress = progress or (lambda _text: None)
@@ -476,7 +495,7 @@ class ThrowawayMariaDB(_ServerHandle):
             self._progress(f"creating a private data directory in {self._tmp}")
             self._install_system_tables()
             for attempt in range(3):
-                self.port = free_loopback_port()
+                self.port = self._choose_port(first=attempt == 0)
                 try:
                     self._launch()
                     break
@@ -494,6 +513,15 @@ class ThrowawayMariaDB(_ServerHandle):
             f"MariaDB ready on {self.host_port} after {self.start_seconds:.1f} s"
         )
         return self
+
+    def _choose_port(self, first: bool) -> int:
+        preferred = self.preferred_port
+        if not first or preferred is None:
+            return free_loopback_port()
+        if _loopback_port_is_free(preferred):
+            return preferred
+        self._progress(f"port {preferred} is in use, so the server takes a free port instead")
+        return free_loopback_port()
 
     def _install_system_tables(self) -> None:
         self._progress("initialising system tables (mariadb-install-db)")
