@@ -3,9 +3,11 @@
 #
 #   bash scripts/bootstrap.sh [COMBINATION]      (default: $ORVELKIT_COMBO, else py311-oldest)
 #
-# The combination's constraints/<name>.txt holds the exact versions; pyproject.toml says which
-# packages are wanted (runtime, every optional group, the build requirements) and the ranges they
-# must satisfy. Installing is skipped while a stamp in the venv holds the sha256 of both files as
+# The combination's constraints/<name>.txt holds the exact versions of every package of its venv,
+# and its "# extras:" line names the optional groups of pyproject.toml it installs; pyproject.toml
+# says which packages are wanted (runtime, those groups, the build requirements) and the ranges
+# they must satisfy. Every pinned package is installed, so tools only one stack needs (say
+# LangChain's classic agents) come in where the file lists them. Installing is skipped while a stamp in the venv holds the sha256 of both files as
 # they were at the last install. The package itself is rebuilt on every run; its CMake tree is
 # build/<name>, so an unchanged tree rebuilds in seconds.
 #
@@ -84,35 +86,44 @@ if [[ "$COMBO" == "$ORVELKIT_DEFAULT_COMBO" ]]; then
     ln -sfn ".venvs/$COMBO" .venv
 fi
 
-# Comments in the constraints file do not count: rewording one must not reinstall everything.
-want="$({ cat pyproject.toml; grep -v '^#' "$CONSTRAINTS"; } | sha256sum | cut -d' ' -f1)"
+EXTRAS="$(sed -n 's/^# extras:[[:space:]]*//p' "$CONSTRAINTS" | head -n1)"
+[[ -n "$EXTRAS" ]] || die "$CONSTRAINTS has no '# extras:' line naming the optional groups it installs"
+
+# Other comments in the constraints file do not count: rewording one must not reinstall everything.
+want="$({ cat pyproject.toml; printf 'extras: %s\n' "$EXTRAS"; grep -v '^#' "$CONSTRAINTS"; } \
+    | sha256sum | cut -d' ' -f1)"
 have="$(cat "$STAMP" 2>/dev/null || true)"
 if [[ "$want" == "$have" ]]; then
     say "dependencies up to date ($CONSTRAINTS and pyproject.toml unchanged)"
 else
-    reqs_text="$("$VPY" - <<'PY'
+    reqs_text="$("$VPY" - "$EXTRAS" <<'PY'
+import sys
 import tomllib
 
 with open("pyproject.toml", "rb") as f:
     data = tomllib.load(f)
 project = data["project"]
+groups = project.get("optional-dependencies", {})
 reqs = list(project.get("dependencies", []))
-for group in project.get("optional-dependencies", {}).values():
-    reqs.extend(group)
+for name in sys.argv[1].split():
+    if name not in groups:
+        sys.exit(f"no optional group {name!r} in pyproject.toml (groups: {', '.join(groups)})")
+    reqs.extend(groups[name])
 reqs.extend(data["build-system"]["requires"])
 for r in dict.fromkeys(reqs):
     print(r)
 PY
-    )" || die "could not read the requirements from pyproject.toml"
+    )" || die "could not read the requirements of groups '$EXTRAS' from pyproject.toml"
     mapfile -t reqs <<<"$reqs_text"
     [[ -n "$reqs_text" ]] || die "found no requirements in pyproject.toml"
     # Drop the stamp first so an interrupted install is redone next time.
     rm -f "$STAMP"
-    say "installing ${#reqs[@]} requirements at the versions in $CONSTRAINTS"
+    say "installing ${#reqs[@]} requirements (groups: $EXTRAS) and every package pinned in $CONSTRAINTS"
     # The venv's own pip may predate the constraint file's markers and resolver fixes.
     pip_run install --progress-bar off --upgrade "pip>=24.2" \
         || die "could not upgrade pip in $VENV"
-    pip_run install --progress-bar on --constraint "$CONSTRAINTS" "${reqs[@]}" \
+    pip_run install --progress-bar on --constraint "$CONSTRAINTS" --requirement "$CONSTRAINTS" \
+        "${reqs[@]}" \
         || die "pip could not install the requirements of $COMBO"
     "$VPY" -m pip check --disable-pip-version-check >/dev/null \
         || die "installed requirements are inconsistent: run '$VPY -m pip check'"
