@@ -53,6 +53,15 @@ void set_stop_iteration(PyObject* value) {
 // A StopIteration escaping the body would end the awaiting coroutine silently; it becomes a
 // RuntimeError caused by it.
 void replace_stop_iteration() {
+#if ORVELKIT_HAS_RAISED_EXCEPTION
+    PyObject* value = PyErr_GetRaisedException();
+    PyErr_SetString(PyExc_RuntimeError, stop_iteration_escaped);
+    PyObject* new_value = PyErr_GetRaisedException();
+    Py_INCREF(value);
+    PyException_SetCause(new_value, value);
+    PyException_SetContext(new_value, value);
+    PyErr_SetRaisedException(new_value);
+#else
     PyObject *type, *value, *tb;
     PyErr_Fetch(&type, &value, &tb);
     PyErr_NormalizeException(&type, &value, &tb);
@@ -67,6 +76,7 @@ void replace_stop_iteration() {
     PyException_SetCause(new_value, value);
     PyException_SetContext(new_value, value);
     PyErr_Restore(new_type, new_value, new_tb);
+#endif
 }
 
 // A finished coroutine has no frame, as the interpreter's own do not.
@@ -137,6 +147,9 @@ PyObject* coroutine_throw_args(PyObject* self, PyObject* const* args, Py_ssize_t
     Py_XINCREF(value);
     Py_XINCREF(tb);
     if (PyExceptionClass_Check(type)) {
+        // Made as the interpreter's own coroutines make a thrown class's instance, on 3.12 and
+        // 3.13 too; raising it through PyErr_SetObject instead would chain it to the exception
+        // being handled at the throw() call.
         PyErr_NormalizeException(&type, &value, &tb);
     } else if (PyExceptionInstance_Check(type)) {
         if (value && value != Py_None) {
@@ -159,7 +172,14 @@ PyObject* coroutine_throw_args(PyObject* self, PyObject* const* args, Py_ssize_t
         Py_XDECREF(tb);
         return nullptr;
     }
+#if ORVELKIT_HAS_RAISED_EXCEPTION
+    if (tb) PyException_SetTraceback(value, tb);
+    Py_DECREF(type);
+    Py_XDECREF(tb);
+    PyErr_SetRaisedException(value);
+#else
     PyErr_Restore(type, value, tb);
+#endif
     return run_body(coro, nullptr);
 }
 
@@ -222,12 +242,10 @@ int coroutine_clear(PyObject* self) {
 void coroutine_finalize(PyObject* self) {
     CoroutineObject* c = as_coroutine(self);
     if (c->state != CoroutineState::not_started || !c->qualname) return;
-    PyObject *type, *value, *tb;
-    PyErr_Fetch(&type, &value, &tb);
+    ErrorSetAside pending;
     if (PyErr_WarnFormat(PyExc_RuntimeWarning, 1, never_awaited, c->qualname) < 0) {
         PyErr_WriteUnraisable(self);
     }
-    PyErr_Restore(type, value, tb);
 }
 
 // One allocation path: PyObject_GC_New on the static type. The finaliser must run on a plain

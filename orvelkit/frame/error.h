@@ -31,26 +31,44 @@ inline int check_status(int status) {
 // Fetches the pending error on entry and restores it on exit, so the frame can call the API while
 // an error is pending (building a traceback entry). If the work itself failed, call let_new_win():
 // the saved error is dropped and the new one stays.
+// 3.12 and later keep the pending error as one exception object and deprecate the three-part
+// fetch and restore; 3.11 has only those.
+#define ORVELKIT_HAS_RAISED_EXCEPTION (PY_VERSION_HEX >= 0x030C0000)
+
 class [[nodiscard]] ErrorSetAside {
 public:
-    ErrorSetAside() noexcept { PyErr_Fetch(&type_, &value_, &tb_); }
+#if ORVELKIT_HAS_RAISED_EXCEPTION
+    ErrorSetAside() noexcept : exc_(PyErr_GetRaisedException()) {}
+#else
+    ErrorSetAside() noexcept { PyErr_Fetch(&type_, &exc_, &tb_); }
+#endif
     ErrorSetAside(const ErrorSetAside&) = delete;
     ErrorSetAside& operator=(const ErrorSetAside&) = delete;
     ~ErrorSetAside() {
+#if ORVELKIT_HAS_RAISED_EXCEPTION
+        if (dropped_) {
+            Py_XDECREF(exc_);
+            return;
+        }
+        PyErr_SetRaisedException(exc_);
+#else
         if (dropped_) {
             Py_XDECREF(type_);
-            Py_XDECREF(value_);
+            Py_XDECREF(exc_);
             Py_XDECREF(tb_);
             return;
         }
-        PyErr_Restore(type_, value_, tb_);
+        PyErr_Restore(type_, exc_, tb_);
+#endif
     }
     void let_new_win() noexcept { dropped_ = true; }
 
 private:
+#if !ORVELKIT_HAS_RAISED_EXCEPTION
     PyObject* type_ = nullptr;
-    PyObject* value_ = nullptr;
     PyObject* tb_ = nullptr;
+#endif
+    PyObject* exc_ = nullptr;  // the exception (3.11: its value, not always normalised)
     bool dropped_ = false;
 };
 
@@ -71,9 +89,11 @@ public:
     [[noreturn]] void reraise() noexcept(false);
 
 private:
+#if !ORVELKIT_HAS_RAISED_EXCEPTION
     PyObject* type_ = nullptr;
-    PyObject* value_ = nullptr;
     PyObject* tb_ = nullptr;
+#endif
+    PyObject* value_ = nullptr;     // owned; the caught exception, normalised
     PyObject* previous_ = nullptr;  // owned; the exception handled before this guard began
 };
 

@@ -210,6 +210,7 @@ int exec_module(ModuleState& st, PyObject* module) noexcept {
         for (GlobalCacheEntry& entry : st.global_cache) entry = GlobalCacheEntry{};
         if (!st.builtins) st.builtins = Py_NewRef(add_frame_module("builtins"));
         if (!st.runtime) st.runtime = Py_NewRef(add_frame_module(runtime_module_name));
+        watch_module_dict(st);
         run_exec(st, module, frame, reached_strings);
         return 0;
     } catch (const PyErrorSet&) {

@@ -32,8 +32,8 @@ struct TracebackCodeEntry {
     PyObject* frame;   // owned; the last frame made for it, reused once nothing else holds it
 };
 
-// A module global as last found in the module's dict, valid while the dict's version is
-// `version`. The value is borrowed: any change to the dict changes the version first.
+// A module global as last found in the module's dict, valid while the globals' version (see
+// names.h) is `version`. The value is borrowed: any change to the dict changes the version first.
 struct GlobalCacheEntry {
     std::uint64_t version = 0;
     PyObject* value = nullptr;
@@ -107,6 +107,12 @@ struct ModuleState {
     mutable std::vector<TracebackCodeEntry> traceback_codes;
     // One entry per row of `strings`, for the rows read as globals.
     mutable std::vector<GlobalCacheEntry> global_cache;
+#if ORVELKIT_HAS_DICT_WATCHERS
+    // Borrowed from the process's one dict watcher (registry.h): how many changes the dicts it
+    // watches, this module's among them, have had. Null while `dict` is not watched: then no
+    // global is cached.
+    const std::uint64_t* dict_changes = nullptr;
+#endif
 
     template <class E>
     PyObject* s(E row) const noexcept {

@@ -40,12 +40,14 @@ Ref global(const ModuleState& st, PyObject* name) {
 }
 
 Ref global_row_slow(const ModuleState& st, std::size_t row) {
-    const std::uint64_t version = dict_version(st.dict);
+    // Read before the probe: a key's __eq__ run by the probe may change the dict, and the entry
+    // must then already be stale.
+    const std::uint64_t version = globals_version(st);
     GlobalCacheEntry& cached = st.global_cache[row];
     PyObject* name = st.strings[row];
     PyObject* value = PyDict_GetItemWithError(st.dict, name);
     if (value) {
-        cached = GlobalCacheEntry{version, value};
+        if (globals_cacheable(st)) cached = GlobalCacheEntry{version, value};
         return Ref::borrow(value);
     }
     if (PyErr_Occurred()) throw_error();

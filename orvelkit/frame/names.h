@@ -13,16 +13,39 @@ namespace orvelkit::frame {
 // NameError "name '%U' is not defined" when in neither.
 Ref global(const ModuleState& st, PyObject* name);
 
+// The version cached globals are checked against; it changes before the module's dict does.
+// 3.11: the dict's own version tag. 3.12 and later: the change count of the dict watcher that all
+// orvelkit libraries of the process share, so a change to any of their module dicts makes every
+// cached global a miss; module dicts seldom change once imported.
+inline std::uint64_t globals_version(const ModuleState& st) noexcept {
+#if ORVELKIT_HAS_DICT_WATCHERS
+    return st.dict_changes ? *st.dict_changes : 0;
+#else
+    return dict_version(st.dict);
+#endif
+}
+
+// Whether a global found now may be remembered: not while the dict goes unwatched (every watcher
+// of the interpreter taken by others).
+inline bool globals_cacheable(const ModuleState& st) noexcept {
+#if ORVELKIT_HAS_DICT_WATCHERS
+    return st.dict_changes != nullptr;
+#else
+    (void)st;
+    return true;
+#endif
+}
+
 // The same for a name of the module's string table, given by its row: the value found in the
-// module's dict is remembered with the dict's version, which spares the probe while the dict is
-// unchanged. Still a lookup at every use, as Python reads a global: the version only tells that
-// the dict has not changed since the name was last found in it.
+// module's dict is remembered with the globals' version, which spares the probe while the dict
+// is unchanged. Still a lookup at every use, as Python reads a global: the version only tells
+// that the dict has not changed since the name was last found in it.
 Ref global_row_slow(const ModuleState& st, std::size_t row);
 template <class E>
 requires std::is_enum_v<E> Ref global(const ModuleState& st, E row) {
     const auto index = static_cast<std::size_t>(row);
     const GlobalCacheEntry& cached = st.global_cache[index];
-    if (cached.value && cached.version == dict_version(st.dict)) return Ref::borrow(cached.value);
+    if (cached.value && cached.version == globals_version(st)) return Ref::borrow(cached.value);
     return global_row_slow(st, index);
 }
 

@@ -8,8 +8,8 @@
 
 #include <cstdint>
 
-// 3.11 through 3.13 are the interpreters the frame is built and tested on; 3.14 drops the dict
-// version tag below, so a newer one must fail here rather than at the first cached global.
+// 3.11 through 3.13 are the interpreters the frame is built and tested on; a newer one must fail
+// here rather than build against C API the frame was never tested with.
 #if PY_VERSION_HEX < 0x030B0000 || PY_VERSION_HEX >= 0x030E0000
 #error "the orvelkit frame builds against the C API of CPython 3.11, 3.12 and 3.13"
 #endif
@@ -20,15 +20,17 @@ namespace orvelkit::frame {
 inline constexpr int built_major = PY_MAJOR_VERSION;
 inline constexpr int built_minor = PY_MINOR_VERSION;
 
+// 3.12 and later tell of a dict's changes through dict watchers; 3.11 has only the version tag,
+// which 3.12 deprecates and 3.14 removes.
+#define ORVELKIT_HAS_DICT_WATCHERS (PY_VERSION_HEX >= 0x030C0000)
+
+#if !ORVELKIT_HAS_DICT_WATCHERS
 // The dict's version tag changes on every mutation, so a value cached with it stays valid while
-// the tag is unchanged. 3.12 and 3.13 mark the field deprecated (it goes in 3.14) but still bump it
-// on every change; the warning says nothing new on each build, so it is silenced here only.
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
+// the tag is unchanged.
 inline std::uint64_t dict_version(PyObject* dict) noexcept {
     return reinterpret_cast<PyDictObject*>(dict)->ma_version_tag;
 }
-#pragma GCC diagnostic pop
+#endif
 
 // The type's version tag, or 0 while it has none. A change to the type or one of its bases resets
 // it to 0 on every supported interpreter, and 3.13 no longer sets Py_TPFLAGS_VALID_VERSION_TAG,

@@ -30,7 +30,56 @@ void check_compatible(const char* key, PyObject* found, PyTypeObject* local) {
     }
 }
 
+#if ORVELKIT_HAS_DICT_WATCHERS
+// The process's dict watcher. The library that registers it owns this record, static like the
+// library itself, which is never unloaded; its callback counts into it, and the other libraries
+// reach it through a capsule in the registry.
+struct SharedDictWatch {
+    int id;                 // the watcher's id, or -1 when the interpreter had none left
+    std::uint64_t changes;  // bumped before every change of a watched dict
+};
+constexpr const char* dict_watch_capsule = "orvelkit.frame.SharedDictWatch";
+
+SharedDictWatch own_dict_watch{-1, 1};
+
+// Runs before the change; it must neither fail nor touch the dict.
+int count_dict_change(PyDict_WatchEvent, PyObject*, PyObject*, PyObject*) noexcept {
+    ++own_dict_watch.changes;
+    return 0;
+}
+
+SharedDictWatch* shared_dict_watch() {
+    PyObject* registry = add_frame_module(registry_module_name);
+    std::string key = std::string("dict_watch_") + layout_version;
+    Ref found = Ref::steal(PyObject_GetAttrString(registry, key.c_str()));
+    if (found) {
+        void* record = PyCapsule_GetPointer(found.get(), dict_watch_capsule);
+        if (!record) throw_error();
+        return static_cast<SharedDictWatch*>(record);
+    }
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw_error();
+    PyErr_Clear();
+    own_dict_watch.id = PyDict_AddWatcher(count_dict_change);
+    if (own_dict_watch.id < 0) PyErr_Clear();  // every id taken: globals go uncached
+    Ref capsule = check(PyCapsule_New(&own_dict_watch, dict_watch_capsule, nullptr));
+    check_status(PyObject_SetAttrString(registry, key.c_str(), capsule.get()));
+    return &own_dict_watch;
+}
+#endif
+
 }  // namespace
+
+void watch_module_dict(ModuleState& st) {
+#if ORVELKIT_HAS_DICT_WATCHERS
+    st.dict_changes = nullptr;
+    SharedDictWatch* watch = shared_dict_watch();
+    if (watch->id < 0) return;
+    check_status(PyDict_Watch(watch->id, st.dict));
+    st.dict_changes = &watch->changes;
+#else
+    (void)st;
+#endif
+}
 
 PyObject* add_frame_module(const char* name) {
     PyObject* module = PyImport_AddModule(name);  // borrowed

@@ -23,6 +23,13 @@ PyObject* add_frame_module(const char* name);
 // the registry keeps its own for the life of the process.
 Ref shared_type(const char* key, PyTypeObject* local);
 
+// Watches the module's dict with the process's one dict watcher and points the state at the
+// watcher's change count, so cached globals can be checked against it. An interpreter has only a
+// few watcher ids for all its extensions, so every orvelkit library shares one, found through the
+// registry. Where none can be had, the dict goes unwatched and no global is cached. Nothing to do
+// before 3.12. Throws PyErrorSet.
+void watch_module_dict(ModuleState& st);
+
 // Readies one of a module's own types with the collector switched off (gc.isenabled/disable/
 // enable). Throws PyErrorSet.
 void ready_type_gc_off(const ModuleState& st, PyTypeObject* type);
