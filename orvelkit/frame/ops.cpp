@@ -25,7 +25,7 @@ TypeLookup type_lookup_slow(PyTypeObject* type, PyObject* name) noexcept {
     TypeLookup result{nullptr, LookupKind::generic, false};
     // Only exact str names are what the interpreter's own method cache and tags work with.
     if (!PyUnicode_CheckExact(name)) return result;
-    PyObject* found = _PyType_Lookup(type, name);  // borrowed; assigns a tag when it can
+    PyObject* found = mro_lookup(type, name);  // borrowed; assigns a tag when it can
     result.found = found;
     result.has_dict = type->tp_dictoffset != 0;
     if (type->tp_getattro == PyObject_GenericGetAttr) {
@@ -215,7 +215,7 @@ Ref concat(std::initializer_list<PyObject*> pieces) {
 }
 
 Ref lookup_special(PyObject* obj, PyObject* name) {
-    PyObject* found = _PyType_Lookup(Py_TYPE(obj), name);  // borrowed
+    PyObject* found = mro_lookup(Py_TYPE(obj), name);  // borrowed
     if (!found) raise_object(PyExc_AttributeError, name);
     Ref method = Ref::borrow(found);
     descrgetfunc get = Py_TYPE(found)->tp_descr_get;

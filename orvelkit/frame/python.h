@@ -37,6 +37,15 @@ inline std::uint64_t dict_version(PyObject* dict) noexcept {
 // so the tag alone says whether it is valid.
 inline unsigned int type_version_tag(PyTypeObject* type) noexcept { return type->tp_version_tag; }
 
+// The attribute a type's MRO gives `name`, borrowed, or null (no error) when none does; assigns
+// the type a version tag when it can. Private API, kept behind this one function because no
+// interpreter up to 3.14 has a public one that does this: a walk of tp_mro through PyType_GetDict
+// (3.12 and later) makes a new reference per base and misses the interpreter's method cache,
+// which answers most of these lookups.
+inline PyObject* mro_lookup(PyTypeObject* type, PyObject* name) noexcept {
+    return _PyType_Lookup(type, name);
+}
+
 // An attribute that may be missing: 1 and a new reference when found, 0 and NULL when absent
 // (no exception left), -1 on any other error. 3.13 made this public and took away the older
 // underscore name.
