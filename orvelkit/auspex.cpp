@@ -8,6 +8,7 @@
 #include <cstddef>
 #include <cstring>
 #include <limits>
+#include <optional>
 #include <string_view>
 #include <utility>
 
@@ -37,6 +38,9 @@ enum class S : std::size_t {
     json,
     langchain_tools_base,
     BaseTool,
+    langchain,
+    langchain_tools,
+    langchain_core_tools,
     decimal,
     Decimal,
     traceback,
@@ -48,6 +52,8 @@ enum class S : std::size_t {
     Config,
     ForecastInput_Config,
     arbitrary_types_allowed,
+    model_config,
+    ignored_types,
     description,
     name,
     Auspex,
@@ -101,6 +107,14 @@ enum class S : std::size_t {
     empty,
     replace,
     error,
+    // warnings our own statements cause
+    warnings,
+    filters,
+    ignore,
+    compile,
+    pydantic_warnings,
+    PydanticDeprecatedSince20,
+    set_index_deprecation,
     // literals
     ymd_format,
     timestamp,
@@ -128,6 +142,9 @@ enum class S : std::size_t {
     // what the native day arithmetic checks and reads
     numpy,
     dtype,
+    datetime64_s,
+    datetime64_ms,
+    datetime64_us,
     datetime64_ns,
     Series,
     Timedelta,
@@ -141,6 +158,7 @@ enum class S : std::size_t {
     step,
     view,
     int64,
+    asm8,
     count,
 };
 
@@ -163,6 +181,9 @@ constexpr NamedRow<S> string_table[] = {
     {S::json, ident("json")},
     {S::langchain_tools_base, text("langchain.tools.base")},
     {S::BaseTool, ident("BaseTool")},
+    {S::langchain, ident("langchain")},
+    {S::langchain_tools, text("langchain.tools")},
+    {S::langchain_core_tools, text("langchain_core.tools")},
     {S::decimal, ident("decimal")},
     {S::Decimal, ident("Decimal")},
     {S::traceback, ident("traceback")},
@@ -173,6 +194,8 @@ constexpr NamedRow<S> string_table[] = {
     {S::Config, ident("Config")},
     {S::ForecastInput_Config, text("ForecastInput.Config")},
     {S::arbitrary_types_allowed, ident("arbitrary_types_allowed")},
+    {S::model_config, ident("model_config")},
+    {S::ignored_types, ident("ignored_types")},
     {S::description, ident("description")},
     {S::name, ident("name")},
     {S::Auspex, ident("Auspex")},
@@ -224,6 +247,13 @@ constexpr NamedRow<S> string_table[] = {
     {S::empty, ident("empty")},
     {S::replace, ident("replace")},
     {S::error, ident("error")},
+    {S::warnings, ident("warnings")},
+    {S::filters, ident("filters")},
+    {S::ignore, ident("ignore")},
+    {S::compile, ident("compile")},
+    {S::pydantic_warnings, text("pydantic.warnings")},
+    {S::PydanticDeprecatedSince20, ident("PydanticDeprecatedSince20")},
+    {S::set_index_deprecation, text("The inplace keyword in .+\\.set_index is deprecated")},
     {S::ymd_format, text("%Y-%m-%d")},
     {S::timestamp, ident("timestamp")},
     {S::epoch_text, text("1970-01-01")},
@@ -250,6 +280,9 @@ constexpr NamedRow<S> string_table[] = {
     {S::text_Dict, text("Dict")},
     {S::numpy, ident("numpy")},
     {S::dtype, ident("dtype")},
+    {S::datetime64_s, text("datetime64[s]")},
+    {S::datetime64_ms, text("datetime64[ms]")},
+    {S::datetime64_us, text("datetime64[us]")},
     {S::datetime64_ns, text("datetime64[ns]")},
     {S::Series, ident("Series")},
     {S::Timedelta, ident("Timedelta")},
@@ -263,6 +296,7 @@ constexpr NamedRow<S> string_table[] = {
     {S::step, ident("step")},
     {S::view, ident("view")},
     {S::int64, ident("int64")},
+    {S::asm8, ident("asm8")},
 };
 static_assert(rows_in_order(string_table), "string_table rows must follow the order of S");
 constexpr auto string_rows = rows_of(string_table);
@@ -285,15 +319,22 @@ constexpr ModuleDescriptor descriptor{
     true,     make_numbers,      make_tuples,        ready_types, run_statements,
 };
 
+// pandas' datetime64 units: seconds, milliseconds, microseconds, nanoseconds.
+constexpr std::size_t time_unit_count = 4;
+
 // The module's own fields after the frame's; each holds one reference for the process.
 struct State : ModuleState {
     using ModuleState::ModuleState;
+    PyObject* int_0 = nullptr;
     PyObject* int_1 = nullptr;
     PyObject* int_1970 = nullptr;
     PyObject* kw_description = nullptr;    // ("description",)
     PyObject* kw_inplace = nullptr;        // ("inplace",)
     PyObject* kw_days = nullptr;           // ("days",)
     PyTypeObject* closure_type = nullptr;  // the record an _arun coroutine keeps its arguments in
+    // The warnings filter entry that keeps pandas' deprecation of set_index's `inplace` from the
+    // caller: ("ignore", that message as a compiled pattern, Warning, None, 0).
+    PyObject* set_index_filter = nullptr;
 
     // What ts_forecast's day numbers and intervals depend on, as bound when the module's
     // statements had run: the day arithmetic is done on the raw datetime64 values only while all
@@ -305,7 +346,13 @@ struct State : ModuleState {
     PyObject* timedelta_type = nullptr;       // pd.Timedelta
     PyObject* range_index_type = nullptr;     // pd.RangeIndex
     PyObject* datetime_array_type = nullptr;  // pd.arrays.DatetimeArray: what boxes each row
-    PyObject* nanosecond_dtype = nullptr;     // numpy.dtype("datetime64[ns]")
+    // numpy.dtype("datetime64[s]"), "datetime64[ms]", "datetime64[us]", "datetime64[ns]"
+    PyObject* unit_dtypes[time_unit_count] = {};
+    std::size_t epoch_unit = 0;  // the unit of pd.Timestamp("1970-01-01"), as an index of those
+    // datetime.timedelta, what `timedelta` was bound to; null when it is a type that could be
+    // changed, which leaves the loop of future dates as it is written (see
+    // fail_at_first_unrepresentable_date)
+    PyObject* timedelta_class = nullptr;
     // The version tags of the five types when captured; any change to a type or one of its bases
     // gives it a new tag, never an old one.
     unsigned int series_tag = 0;
@@ -321,6 +368,7 @@ State& state_of(ModuleState& st) { return static_cast<State&>(st); }
 
 void make_numbers(ModuleState& base) {
     State& st = state_of(base);
+    keep(st.int_0, check(PyLong_FromLong(0)));
     keep(st.int_1, check(PyLong_FromLong(1)));
     keep(st.int_1970, check(PyLong_FromLong(1970)));
 }
@@ -411,6 +459,56 @@ Ref conv_date_body(Frame& f, PyObject* const* a) {
     return pad_short_year(st, std::move(standardized_date));
 }
 
+// ---- warnings that the module's own statements cause ------------------------------------------
+
+// An "ignore" entry in front of the interpreter's warnings filters while one statement runs, for a
+// warning about the way this module calls a library, never about the caller's data. The entry
+// leaves the very list it went into, found by identity: filters added meanwhile stay, and a list
+// that catch_warnings swapped in meanwhile (copying the entry) is left to catch_warnings, which
+// itself puts back the whole list it saved and so would drop whatever was added inside. Another
+// thread's warning of the same kind in that moment is ignored too.
+class IgnoredWarnings {
+public:
+    // `entry` is a filter tuple. Throws PyErrorSet when the warnings module cannot be read; with
+    // a filters object that is no list, the interpreter itself refuses every warning, and nothing
+    // is added.
+    IgnoredWarnings(const State& st, Ref&& entry) : entry_(std::move(entry)) {
+        Ref warnings = import_module(st, st.s(S::warnings));
+        Ref filters = attr(warnings.get(), st.s(S::filters));
+        if (!PyList_Check(filters.get())) return;
+        check_status(PyList_Insert(filters.get(), 0, entry_.get()));
+        filters_ = std::move(filters);
+    }
+    IgnoredWarnings(const IgnoredWarnings&) = delete;
+    IgnoredWarnings& operator=(const IgnoredWarnings&) = delete;
+    // Runs no Python code and cannot fail: taking one item out of a list allocates nothing, and
+    // the entry itself is still held here.
+    ~IgnoredWarnings() {
+        if (!filters_) return;
+        PyObject* filters = filters_.get();
+        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(filters); ++i) {
+            if (PyList_GET_ITEM(filters, i) != entry_.get()) continue;
+            ErrorSetAside aside;
+            if (PyList_SetSlice(filters, i, i + 1, nullptr) < 0) PyErr_Clear();
+            return;
+        }
+    }
+
+private:
+    Ref entry_;
+    Ref filters_;  // the list the entry went into; empty when it went nowhere
+};
+
+// The filter entry for set_index's deprecated `inplace`, made once at initialisation. The text
+// names the table's own class, so the pattern leaves it open.
+void make_set_index_filter(State& st) {
+    if (st.set_index_filter) return;
+    Ref re = import_module(st, st.s(S::re));
+    Ref pattern = call_method(re.get(), st.s(S::compile), {st.s(S::set_index_deprecation)});
+    keep(st.set_index_filter,
+         make_tuple({st.s(S::ignore), pattern.get(), PyExc_Warning, Py_None, st.int_0}));
+}
+
 // ---- ts_forecast --------------------------------------------------------------------------------
 
 // Automatic collection held off for a stretch of allocations that runs no Python code. Each
@@ -451,16 +549,22 @@ Ref days_between(const State& st, PyObject* a, PyObject* b) {
 
 // ---- day arithmetic on the raw datetime64 values -----------------------------------------------
 
-// For a Series of time-zone-naive datetime64[ns] values, the day numbers and the intervals are
-// fixed by the int64 nanosecond counts behind it: (t - Timestamp("1970-01-01")).days and
-// (t1 - t0).days are the floor of the nanosecond difference over a day. Computing them from the
-// counts replaces two loops that box a Timestamp and a Timedelta per row. The shortcut is taken
-// only where nothing the row-by-row loops would run can differ, checked the way the interpreter
-// checks its own specialisations: the exact types captured at import with their version tags
-// unchanged (patching a method of a type or of one of its bases gives it a new tag), `pd` and
-// `pd.Timestamp` still the objects bound then, the default index 0..n-1, and no NaT.
+// For a Series of time-zone-naive datetime64 values, the day numbers and the intervals are fixed
+// by the int64 counts behind it: (t - Timestamp("1970-01-01")).days and (t1 - t0).days are the
+// floor of the count difference over the counts in one day of the Series' unit. pandas 2 converts
+// date texts to nanoseconds, pandas 3 to microseconds, and a table may hold seconds or
+// milliseconds already. Computing from the counts replaces two loops that box a Timestamp and a
+// Timedelta per row. The shortcut is taken only where nothing the row-by-row loops would run can
+// differ, checked the way the interpreter checks its own specialisations: the exact types captured
+// at import with their version tags unchanged (patching a method of a type or of one of its bases
+// gives it a new tag), `pd` and `pd.Timestamp` still the objects bound then, the default index
+// 0..n-1, no NaT, and every value within what the subtraction of the epoch can hold.
 
-constexpr long long nanoseconds_per_day = 86'400'000'000'000LL;
+// The counts in one day, per unit in the order of State::unit_dtypes.
+constexpr long long counts_per_day[time_unit_count] = {86'400LL, 86'400'000LL, 86'400'000'000LL,
+                                                       86'400'000'000'000LL};
+constexpr S unit_dtype_names[time_unit_count] = {S::datetime64_s, S::datetime64_ms,
+                                                 S::datetime64_us, S::datetime64_ns};
 constexpr long long not_a_time = std::numeric_limits<long long>::min();  // how datetime64 holds NaT
 
 bool tag_unchanged(PyObject* type, unsigned int captured) {
@@ -484,21 +588,33 @@ bool is_native_int64_format(const char* format) {
     return (format[0] == 'l' || format[0] == 'q') && format[1] == '\0';
 }
 
-// Whole days in a nanosecond count, rounded towards minus infinity as Timedelta.days is.
-long long floor_days(long long nanoseconds) {
-    long long days = nanoseconds / nanoseconds_per_day;
-    if (nanoseconds % nanoseconds_per_day < 0) --days;
+// Whole days in a count, rounded towards minus infinity as Timedelta.days is.
+long long floor_days(long long count, long long per_day) {
+    long long days = count / per_day;
+    if (count % per_day < 0) --days;
     return days;
 }
 
-// The values of a dates Series as int64 nanoseconds since 1970, held through the buffer protocol
-// on an int64 view of its array while this object lives.
-class NanosecondValues {
+// The index in `dtypes` of a numpy dtype equal to `dtype` and of the same class, or
+// time_unit_count for none: a time zone makes pandas' own dtype, and pandas knows no other unit.
+std::size_t time_unit_of(PyObject* const (&dtypes)[time_unit_count], PyObject* dtype) {
+    for (std::size_t unit = 0; unit < time_unit_count; ++unit) {
+        if (Py_TYPE(dtype) == Py_TYPE(dtypes[unit]) &&
+            check_status(PyObject_RichCompareBool(dtype, dtypes[unit], Py_EQ)) == 1) {
+            return unit;
+        }
+    }
+    return time_unit_count;
+}
+
+// The values of a dates Series as int64 counts since 1970 in its unit, held through the buffer
+// protocol on an int64 view of its array while this object lives.
+class DatetimeCounts {
 public:
-    NanosecondValues() = default;
-    NanosecondValues(const NanosecondValues&) = delete;
-    NanosecondValues& operator=(const NanosecondValues&) = delete;
-    ~NanosecondValues() {
+    DatetimeCounts() = default;
+    DatetimeCounts(const DatetimeCounts&) = delete;
+    DatetimeCounts& operator=(const DatetimeCounts&) = delete;
+    ~DatetimeCounts() {
         if (held_) PyBuffer_Release(&view_);
     }
 
@@ -508,6 +624,7 @@ public:
     bool acquire(const State& st, PyObject* dates);
 
     Py_ssize_t size() const { return view_.shape[0]; }
+    long long per_day() const { return counts_per_day[unit_]; }
     long long operator[](Py_ssize_t i) const {
         long long value;
         std::memcpy(&value, static_cast<const char*>(view_.buf) + i * view_.strides[0],
@@ -518,6 +635,7 @@ public:
 private:
     Py_buffer view_{};
     bool held_ = false;
+    std::size_t unit_ = 0;
 };
 
 // The types and globals the row-by-row loops would use are those captured at import. Both
@@ -544,7 +662,21 @@ bool bindings_unchanged(const State& st) {
     return true;
 }
 
-bool NanosecondValues::acquire(const State& st, PyObject* dates) {
+// pandas subtracts two timestamps in the finer of their units, and refuses (OutOfBoundsDatetime)
+// where the coarser one's count does not fit in the finer unit. pandas 3's epoch is in
+// microseconds, so a date in seconds or milliseconds meets that limit long before its own.
+bool fits_epoch_unit(const DatetimeCounts& values, std::size_t unit, std::size_t epoch_unit) {
+    if (unit >= epoch_unit) return true;
+    long long factor = 1;
+    for (std::size_t u = unit; u < epoch_unit; ++u) factor *= 1000;
+    for (Py_ssize_t i = 0; i < values.size(); ++i) {
+        long long converted;
+        if (__builtin_mul_overflow(values[i], factor, &converted)) return false;
+    }
+    return true;
+}
+
+bool DatetimeCounts::acquire(const State& st, PyObject* dates) {
     if (!st.pandas_module) return false;
     if (reinterpret_cast<PyObject*>(Py_TYPE(dates)) != st.series_type) return false;
     if (!bindings_unchanged(st)) return false;
@@ -557,12 +689,8 @@ bool NanosecondValues::acquire(const State& st, PyObject* dates) {
     }
     Ref stop = attr(index.get(), st.s(S::stop));
     Ref dtype = attr(dates, st.s(S::dtype));
-    // Only numpy's own datetime64[ns] dtype: a time zone makes pandas' own dtype, another unit
-    // another numpy one.
-    if (Py_TYPE(dtype.get()) != Py_TYPE(st.nanosecond_dtype) ||
-        check_status(PyObject_RichCompareBool(dtype.get(), st.nanosecond_dtype, Py_EQ)) != 1) {
-        return false;
-    }
+    unit_ = time_unit_of(st.unit_dtypes, dtype.get());
+    if (unit_ == time_unit_count) return false;
     // The row-by-row loops box each row through the Series' own array; a subclass of it could
     // box differently.
     Ref boxes = attr(dates, st.s(S::array));
@@ -578,24 +706,26 @@ bool NanosecondValues::acquire(const State& st, PyObject* dates) {
     for (Py_ssize_t i = 0; i < size(); ++i) {
         if ((*this)[i] == not_a_time) return false;
     }
+    if (!fits_epoch_unit(*this, unit_, st.epoch_unit)) return false;
     // Once more, now that pandas' properties have run (another thread may have run with them);
     // from here on nothing but this module's own C code runs until the lists are made.
     return bindings_unchanged(st);
 }
 
-// [(date - pd.Timestamp("1970-01-01")).days for date in dates], from the nanosecond counts.
-Ref day_numbers(const NanosecondValues& values) {
+// [(date - pd.Timestamp("1970-01-01")).days for date in dates], from the counts.
+Ref day_numbers(const DatetimeCounts& values) {
     Ref list = check(PyList_New(values.size()));
     for (Py_ssize_t i = 0; i < values.size(); ++i) {
-        PyList_SET_ITEM(list.get(), i, check(PyLong_FromLongLong(floor_days(values[i]))).release());
+        const long long days = floor_days(values[i], values.per_day());
+        PyList_SET_ITEM(list.get(), i, check(PyLong_FromLongLong(days)).release());
     }
     return list;
 }
 
-// [(dates[i + 1] - dates[i]).days for i in range(len(dates) - 1)], from the nanosecond counts.
-// Empty when a difference does not fit in a Timedelta: the row-by-row loop then raises pandas'
-// own error for it.
-Ref try_day_intervals(const NanosecondValues& values) {
+// [(dates[i + 1] - dates[i]).days for i in range(len(dates) - 1)], from the counts. Empty when a
+// difference does not fit in a Timedelta: the row-by-row loop then raises pandas' own error for
+// it.
+Ref try_day_intervals(const DatetimeCounts& values) {
     const Py_ssize_t count = values.size() > 1 ? values.size() - 1 : 0;
     for (Py_ssize_t i = 0; i < count; ++i) {
         long long difference;
@@ -606,7 +736,7 @@ Ref try_day_intervals(const NanosecondValues& values) {
     }
     Ref list = check(PyList_New(count));
     for (Py_ssize_t i = 0; i < count; ++i) {
-        const long long days = floor_days(values[i + 1] - values[i]);
+        const long long days = floor_days(values[i + 1] - values[i], values.per_day());
         PyList_SET_ITEM(list.get(), i, check(PyLong_FromLongLong(days)).release());
     }
     return list;
@@ -624,7 +754,17 @@ void capture_day_arithmetic(State& st) {
             return;
         }
         if (!PyModule_CheckExact(pd.get())) return;
-        Ref dtype = call(attr(numpy.get(), st.s(S::dtype)).get(), {st.s(S::datetime64_ns)});
+        Ref make_dtype = attr(numpy.get(), st.s(S::dtype));
+        Ref dtypes[time_unit_count];
+        PyObject* dtype_pointers[time_unit_count];
+        for (std::size_t unit = 0; unit < time_unit_count; ++unit) {
+            dtypes[unit] = call(make_dtype.get(), {st.s(unit_dtype_names[unit])});
+            dtype_pointers[unit] = dtypes[unit].get();
+        }
+        Ref epoch = call(attr(pd.get(), st.s(S::Timestamp)).get(), {st.s(S::epoch_text)});
+        Ref epoch_dtype = attr(attr(epoch.get(), st.s(S::asm8)).get(), st.s(S::dtype));
+        const std::size_t epoch_unit = time_unit_of(dtype_pointers, epoch_dtype.get());
+        if (epoch_unit == time_unit_count) return;
         // A lookup through each type gives it a version tag if it has none yet.
         std::pair<Ref, S> types[] = {
             {attr(pd.get(), st.s(S::Series)), S::index},
@@ -639,6 +779,12 @@ void capture_day_arithmetic(State& st) {
             tags[i] = type_version_tag(reinterpret_cast<PyTypeObject*>(types[i].first.get()));
             if (tags[i] == 0) return;
         }
+        // datetime's timedelta is a type nobody can change; anything else bound there could be.
+        Ref timedelta = global(st, S::timedelta);
+        const bool fixed_timedelta = PyType_Check(timedelta.get()) &&
+                                     PyType_HasFeature(
+                                         reinterpret_cast<PyTypeObject*>(timedelta.get()),
+                                         Py_TPFLAGS_IMMUTABLETYPE);
         // No failure past here: the fields are filled together or not at all.
         st.series_type = types[0].first.release();
         st.timestamp_type = types[1].first.release();
@@ -650,12 +796,80 @@ void capture_day_arithmetic(State& st) {
         st.timedelta_tag = tags[2];
         st.range_index_tag = tags[3];
         st.datetime_array_tag = tags[4];
-        st.nanosecond_dtype = dtype.release();
+        for (std::size_t unit = 0; unit < time_unit_count; ++unit) {
+            st.unit_dtypes[unit] = dtypes[unit].release();
+        }
+        st.epoch_unit = epoch_unit;
+        if (fixed_timedelta) st.timedelta_class = timedelta.release();
         st.pandas_module = pd.release();
     } catch (const PyErrorSet&) {
         if (!pending_is_exception()) throw;
         PyErr_Clear();
     }
+}
+
+// ---- the loop of future dates -------------------------------------------------------------------
+
+// last_date + timedelta(days=i * average_interval): one future date, as the loop makes it.
+Ref future_date(const State& st, PyObject* timedelta, PyObject* last_date,
+                PyObject* average_interval, PyObject* i) {
+    Ref span_days = check(PyNumber_Multiply(i, average_interval));
+    Ref span = call_kw(timedelta, {span_days.get()}, st.kw_days);
+    return check(PyNumber_Add(last_date, span.get()));
+}
+
+// Whether the future date for i can be made; its ordinary failure is dropped, anything else
+// (KeyboardInterrupt) goes on.
+bool future_date_fits(const State& st, PyObject* last_date, PyObject* average_interval,
+                      PyObject* i) {
+    try {
+        Ref date = future_date(st, st.timedelta_class, last_date, average_interval, i);
+        return true;
+    } catch (const PyErrorSet&) {
+        if (!pending_is_exception()) throw;
+        PyErr_Clear();
+        return false;
+    }
+}
+
+// The loop makes the future dates one by one and fails at the first that cannot be represented,
+// after making every one before it. pandas 3 holds dates up to the year 294,000, so a huge period
+// meets that failure only after hundreds of millions of dates, if memory lasts that long. Where
+// the loop runs nothing but pandas' and datetime's own arithmetic (the captured types unchanged,
+// `timedelta` still datetime's), its dates move one way as i grows, and those that cannot be
+// represented are all the ones from some i on. When the last date is among them, that first i is
+// found by bisection and its own error raised: the very error the loop would reach, at once.
+// Returns when the last date can be made or the loop's operations are not known to be these.
+void fail_at_first_unrepresentable_date(const State& st, PyObject* last_date,
+                                        PyObject* average_interval, PyObject* period) {
+    if (!st.pandas_module || !st.timedelta_class) return;
+    if (reinterpret_cast<PyObject*>(Py_TYPE(last_date)) != st.timestamp_type ||
+        !PyFloat_CheckExact(average_interval) || !PyLong_CheckExact(period)) {
+        return;
+    }
+    if (!bindings_unchanged(st)) return;
+    PyObject* timedelta = PyDict_GetItemWithError(st.dict, st.s(S::timedelta));
+    if (timedelta != st.timedelta_class) {
+        if (PyErr_Occurred()) throw_error();
+        return;
+    }
+    if (check_status(PyObject_RichCompareBool(period, st.int_1, Py_LT))) return;
+    if (future_date_fits(st, last_date, average_interval, period)) return;
+    // The date for `fits` can be made and the one for `fails` cannot; 0 stands for last_date.
+    Ref fits = Ref::borrow(st.int_0);
+    Ref fails = Ref::borrow(period);
+    for (;;) {
+        Ref gap = check(PyNumber_Subtract(fails.get(), fits.get()));
+        if (check_status(PyObject_RichCompareBool(gap.get(), st.int_1, Py_LE))) break;
+        Ref sum = check(PyNumber_Add(fits.get(), fails.get()));
+        Ref middle = check(PyNumber_Rshift(sum.get(), st.int_1));
+        if (future_date_fits(st, last_date, average_interval, middle.get())) {
+            fits = std::move(middle);
+        } else {
+            fails = std::move(middle);
+        }
+    }
+    Ref raised = future_date(st, st.timedelta_class, last_date, average_interval, fails.get());
 }
 
 Ref ts_forecast_body(Frame& f, PyObject* const* a) {
@@ -678,12 +892,15 @@ Ref ts_forecast_body(Frame& f, PyObject* const* a) {
     f.at(92);
     {
         Ref set_index = attr(df, s(S::set_index));
+        // pandas 3.1 deprecates `inplace` with a warning at every call, yet the caller's table is
+        // to be re-indexed itself. The warning is about this call, not about the caller's data.
+        IgnoredWarnings quiet(st, Ref::borrow(st.set_index_filter));
         Ref ignored = call_kw(set_index.get(), {s(S::timestamp), Py_True}, st.kw_inplace);
     }
     f.at(94);
     Ref x = [&] {
-        NanosecondValues nanoseconds;
-        if (nanoseconds.acquire(st, dates.get())) return day_numbers(nanoseconds);
+        DatetimeCounts counts;
+        if (counts.acquire(st, dates.get())) return day_numbers(counts);
         return Ref();
     }();
     if (!x) {
@@ -701,8 +918,8 @@ Ref ts_forecast_body(Frame& f, PyObject* const* a) {
     // Checked again: fit may have run code that changed the Series or patched a type.
     f.at(101);
     Ref date_intervals = [&] {
-        NanosecondValues nanoseconds;
-        if (nanoseconds.acquire(st, dates.get())) return try_day_intervals(nanoseconds);
+        DatetimeCounts counts;
+        if (counts.acquire(st, dates.get())) return try_day_intervals(counts);
         return Ref();
     }();
     if (!date_intervals) {
@@ -726,6 +943,7 @@ Ref ts_forecast_body(Frame& f, PyObject* const* a) {
     f.at(103);
     Ref last_date = call_method(dates.get(), s(S::max));
     f.at(104);
+    fail_at_first_unrepresentable_date(st, last_date.get(), average_interval.get(), period);
     Ref future_dates = [&] {
         Ref stop = check(PyNumber_Add(period, st.int_1));
         Ref steps = call(st.cached(B::range), {st.int_1, stop.get()});
@@ -929,6 +1147,61 @@ Ref arun_body(Frame&, PyObject* const* a) {
 
 // ---- module statements ----------------------------------------------------------------------------
 
+// langchain 1.0 took BaseTool's old path langchain.tools.base away; langchain_core.tools, which
+// that path re-exported, still defines it. The old path counts as gone only when the import failed
+// for want of langchain.tools.base or langchain.tools itself, below a langchain that was imported:
+// a missing langchain, or a module that either of them imports in turn, still fails the import.
+// Precondition: an error is pending; it stays pending, unchanged.
+bool tool_path_gone(const State& st) {
+    if (!PyErr_ExceptionMatches(PyExc_ModuleNotFoundError)) return false;
+    PyObject *type, *value, *tb;
+    PyErr_Fetch(&type, &value, &tb);
+    PyErr_NormalizeException(&type, &value, &tb);
+    bool gone = false;
+    if (Ref name = Ref::steal(PyObject_GetAttr(value, st.s(S::name)))) {
+        gone = PyUnicode_CheckExact(name.get()) &&
+               (PyUnicode_Compare(name.get(), st.s(S::langchain_tools_base)) == 0 ||
+                PyUnicode_Compare(name.get(), st.s(S::langchain_tools)) == 0);
+    }
+    if (gone) {
+        PyObject* langchain = PyDict_GetItemWithError(PyImport_GetModuleDict(), st.s(S::langchain));
+        gone = langchain && langchain != Py_None;
+    }
+    PyErr_Clear();  // what reading the name or sys.modules may have raised
+    // The traceback goes back on the instance too: from 3.12 the indicator takes it from there.
+    if (tb) PyException_SetTraceback(value, tb);
+    PyErr_Restore(type, value, tb);
+    return gone;
+}
+
+// The `model_config` dict of a pydantic 2 model class, or an empty Ref for anything else
+// (pydantic 1 models have none).
+Ref pydantic_2_config(const State& st, PyObject* cls) {
+    if (!PyType_Check(cls)) return Ref();
+    PyObject* found = nullptr;
+    check_status(get_optional_attr(cls, st.s(S::model_config), &found));
+    Ref config = Ref::steal(found);
+    if (!config || !PyDict_Check(config.get())) return Ref();
+    return config;
+}
+
+// The tool's own model_config on a pydantic 2 base: pydantic 2 takes a class attribute with a
+// leading underscore whose type it does not know for a private attribute, and so would take
+// _run and _arun (objects of the frame's function type, not of types.FunctionType) out of the
+// class, leaving the base's abstract methods to answer every call. pydantic merges this config
+// with the base's on its own, except the ignored types, which replace the base's.
+Ref tool_model_config(const State& st, PyObject* base_config) {
+    PyObject* found = PyDict_GetItemWithError(base_config, st.s(S::ignored_types));
+    if (!found && PyErr_Occurred()) throw_error();
+    Ref base_ignored = Ref::borrow(found);
+    Ref ignored = make_tuple({reinterpret_cast<PyObject*>(st.function_type)});
+    if (base_ignored) {
+        Ref listed = check(PySequence_Tuple(base_ignored.get()));
+        ignored = check(PySequence_Concat(listed.get(), ignored.get()));
+    }
+    return new_dict({{st.s(S::ignored_types), ignored.get()}});
+}
+
 void run_statements(Frame& f) {
     const State& st = g_state;
     auto s = [&](S r) { return st.s(r); };
@@ -951,13 +1224,25 @@ void run_statements(Frame& f) {
     f.at(8);
     set_global(st, s(S::json), import_module(st, s(S::json)).get());
     f.at(9);
-    import_from(st, s(S::langchain_tools_base), {s(S::BaseTool)});
+    try_except(
+        f, [&] { import_from(st, s(S::langchain_tools_base), {s(S::BaseTool)}); }, 9,
+        [&](ExceptHandler&) { import_from(st, s(S::langchain_core_tools), {s(S::BaseTool)}); },
+        [&] { return tool_path_gone(st); });
 
     f.at(12);
     {
         Ref bases = make_tuple({g(S::BaseModel).get()});
         Ref annotations = new_dict(
             {{s(S::df), s(S::text_pd_DataFrame)}, {s(S::period), s(S::text_int)}});
+        // pydantic 2 deprecates the inner Config with a warning at every import of this module,
+        // yet keeps it as the class's own, where callers read it.
+        std::optional<IgnoredWarnings> quiet;
+        if (pydantic_2_config(st, g(S::BaseModel).get())) {
+            Ref category = import_attribute(st, s(S::pydantic_warnings),
+                                            s(S::PydanticDeprecatedSince20));
+            quiet.emplace(st,
+                          make_tuple({s(S::ignore), Py_None, category.get(), Py_None, st.int_0}));
+        }
         Ref cls = build_class(
             st, s(S::ForecastInput), s(S::ForecastInput), bases.get(), s(S::module_name),
             s(S::schema_doc), annotations.get(), [&](PyObject* ns) {
@@ -987,8 +1272,20 @@ void run_statements(Frame& f) {
     f.at(24);
     {
         Ref bases = make_tuple({g(S::BaseTool).get()});
+        // A pydantic 2 base (langchain-core 0.3 and later) refuses a field default without an
+        // annotation, and needs the tool's model_config.
+        Ref base_config = pydantic_2_config(st, PyTuple_GET_ITEM(bases.get(), 0));
+        Ref annotations;
+        if (base_config) {
+            annotations = new_dict(
+                {{s(S::name), s(S::text_str)}, {s(S::description), s(S::text_str)}});
+        }
         Ref cls = build_class(st, s(S::Auspex), s(S::Auspex), bases.get(), s(S::module_name),
-                              s(S::tool_doc), nullptr, [&](PyObject* ns) {
+                              s(S::tool_doc), annotations.get(), [&](PyObject* ns) {
+                                  if (base_config) {
+                                      namespace_set(ns, s(S::model_config),
+                                                    tool_model_config(st, base_config.get()).get());
+                                  }
                                   f.at(27);
                                   namespace_set(ns, s(S::name), s(S::forecast_name));
                                   f.at(28);
@@ -1002,6 +1299,7 @@ void run_statements(Frame& f) {
 
     Functions::define<"conv_date">(f, st.dict);
     Functions::define<"ts_forecast">(f, st.dict);
+    make_set_index_filter(g_state);
     capture_day_arithmetic(g_state);
 }
 

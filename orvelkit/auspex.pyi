@@ -4,7 +4,7 @@ from datetime import datetime as datetime, timedelta as timedelta
 from typing import Any, Dict
 
 import pandas as pd
-from langchain.tools.base import BaseTool
+from langchain_core.tools import BaseTool
 from pydantic import BaseModel
 
 __test__: dict[str, Any]

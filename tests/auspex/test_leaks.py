@@ -53,6 +53,14 @@ def test_forecast_does_not_leak():
     assert growth(action, 1000, warm_up=300) < SLACK
 
 
+def test_forecast_past_the_last_representable_date_does_not_leak():
+    # The dates tried to find the first one that fails, and the warnings filter entry, all go.
+    def action():
+        ts_forecast(pd.DataFrame({"timestamp": ["2000-01-01", "2008-03-19"], "values": [1, 2]}),
+                    2**63)
+    assert growth(failing(action), 1000, warm_up=300) < SLACK
+
+
 def test_references_to_arguments_and_shared_types_are_balanced():
     table, text = pd.DataFrame({"timestamp": DAYS, "values": [1, 2, 3]}), "2024-01-31"
     probe = TOOL._arun("x")

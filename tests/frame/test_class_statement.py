@@ -11,12 +11,15 @@ from typing import Dict
 import pandas as pd  # resolves the string annotations of the twin below
 import pydantic
 import pytest
-from langchain.tools.base import BaseTool
+# langchain.tools.base (gone in langchain 1) re-exported this very class.
+from langchain_core.tools import BaseTool
 
 from orvelkit.auspex import Auspex, ForecastInput
 
 # Field objects and validation texts differ between pydantic 1 and 2; both are supported.
 PYDANTIC_2 = int(pydantic.VERSION.split(".")[0]) >= 2
+# langchain-core 0.3 and later build BaseTool on pydantic 2, 0.2 on pydantic 1 (or its v1 shim).
+TOOL_ON_PYDANTIC_2 = isinstance(getattr(BaseTool, "model_config", None), dict)
 # Entries that 3.13's compiler adds to every class statement it compiles; the module's classes do
 # not come from compiled source.
 COMPILER_ENTRIES = {"__firstlineno__", "__static_attributes__"}
@@ -35,16 +38,28 @@ class PyForecastInput(pydantic.BaseModel):
         arbitrary_types_allowed = True
 
 
-class PyAuspex(BaseTool):
-    """Tool for time series forecasting."""
-    name = "forecast"
-    description = DESCRIPTION
+if TOOL_ON_PYDANTIC_2:
+    class PyAuspex(BaseTool):
+        """Tool for time series forecasting."""
+        name: str = "forecast"
+        description: str = DESCRIPTION
 
-    def _run(self, input: str) -> Dict:
-        pass
+        def _run(self, input: str) -> Dict:
+            pass
 
-    async def _arun(self, data: str) -> str:
-        pass
+        async def _arun(self, data: str) -> str:
+            pass
+else:
+    class PyAuspex(BaseTool):
+        """Tool for time series forecasting."""
+        name = "forecast"
+        description = DESCRIPTION
+
+        def _run(self, input: str) -> Dict:
+            pass
+
+        async def _arun(self, data: str) -> str:
+            pass
 
 
 def test_forecast_input():
@@ -101,9 +116,28 @@ def test_tool_class():
     assert tool.args == PyAuspex().args == {"input": {"title": "Input", "type": "string"}}
 
 
+def test_tool_class_on_a_pydantic_2_base():
+    # The methods stay the class's own, not private attributes that leave the base's abstract
+    # methods to answer; the two fields are pydantic's, with their defaults.
+    assert vars(Auspex)["_run"] is not None and "_run" not in Auspex.__private_attributes__
+    assert Auspex._run.__qualname__ == "Auspex._run" and Auspex._arun.__qualname__ == "Auspex._arun"
+    if TOOL_ON_PYDANTIC_2:
+        assert vars(Auspex)["__annotations__"] == {"name": "str", "description": "str"}
+        fields = Auspex.model_fields
+        assert (fields["name"].default, fields["description"].default) == ("forecast", DESCRIPTION)
+        ignored = Auspex.model_config["ignored_types"]
+        assert ignored[-1] is type(Auspex._run) is type(Auspex._arun)
+        assert ignored[:-1] == tuple(BaseTool.model_config.get("ignored_types", ()))
+        assert {k: v for k, v in Auspex.model_config.items() if k != "ignored_types"} == \
+            BaseTool.model_config
+    else:
+        assert "model_config" not in vars(Auspex)
+        assert Auspex.__fields__["name"].default == "forecast"
+
+
 RECORDING_CHILD = r"""
 import json, sys, traceback, types
-import pandas, datetime, dateutil.parser, sklearn.linear_model, re, typing, langchain.tools.base
+import pandas, datetime, dateutil.parser, sklearn.linear_model, re, typing, langchain
 log = []
 
 class Namespace(dict):

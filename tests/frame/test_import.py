@@ -111,7 +111,11 @@ def failures():
     return run_child("""
         import json, sys, traceback, types, warnings
         import asyncio, datetime, decimal, re, typing, gc, pandas, pydantic, dateutil.parser
-        import sklearn.linear_model, collections.abc, langchain.tools.base as real_tools_base
+        import sklearn.linear_model, collections.abc, importlib
+        try:  # langchain 1 has no langchain.tools.base; the module then finds BaseTool elsewhere
+            real_tools_base = importlib.import_module("langchain.tools.base")
+        except ModuleNotFoundError:
+            real_tools_base = None
         out = {}
 
         def attempt(name, warnings_filter="always"):
@@ -147,7 +151,10 @@ def failures():
         sys.modules["collections.abc"] = real_abc
         sys.modules["langchain.tools.base"] = types.ModuleType("langchain.tools.base")
         attempt("missing name")
-        sys.modules["langchain.tools.base"] = real_tools_base
+        if real_tools_base is None:
+            del sys.modules["langchain.tools.base"]
+        else:
+            sys.modules["langchain.tools.base"] = real_tools_base
         # Each failure comes after the cached builtins were looked up again.
         cached = (NotImplementedError, sum, range)
         held = [sys.getrefcount(b) for b in cached]
