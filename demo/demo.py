@@ -417,9 +417,9 @@ def plot(history: Any, forecast: Any) -> str:
 
 
 def show_base(server: Any) -> None:
-    from llama_index.indices.struct_store.sql_query import NLSQLTableQueryEngine
     from orvelkit.base import MySQLDatabaseConnector
-    from support.offline_llm import FixedSQLLLM, offline_service_context
+    # The query engine and the offline model from whichever llama_index layout is installed.
+    from support.offline_llm import FixedSQLLLM, NLSQLTableQueryEngine, offline_models
 
     section("orvelkit.base: the llama_index SQLDatabase")
     connector = MySQLDatabaseConnector(DEMO_USER, DEMO_PASSWORD, server.host_port, DATABASE)
@@ -433,9 +433,8 @@ def show_base(server: Any) -> None:
 
     # An offline stand-in for a language model: it always writes the same SQL.
     model = FixedSQLLLM(sql=answer_sql, answer="(answer written from the rows above)")
-    context = offline_service_context(model)
     engine = NLSQLTableQueryEngine(sql_database=database, tables=["orders", "regions"],
-                                   service_context=context)
+                                   **offline_models(model))
     question = "Which region sells the most?"
     response = engine.query(question)
     print(f"question: {question}")

@@ -27,6 +27,10 @@ enum class S : std::size_t {
     llama_index_llms,
     OpenAI,
     ServiceContext,
+    indices_module,
+    core_query_engine_module,
+    llama_index_core,
+    llms_openai_module,
     urllib_parse,
     quote,
     safe,
@@ -85,6 +89,10 @@ constexpr NamedRow<S> string_table[] = {
     {S::llama_index_llms, text("llama_index.llms")},
     {S::OpenAI, ident("OpenAI")},
     {S::ServiceContext, ident("ServiceContext")},
+    {S::indices_module, text("llama_index.indices")},
+    {S::core_query_engine_module, text("llama_index.core.query_engine")},
+    {S::llama_index_core, text("llama_index.core")},
+    {S::llms_openai_module, text("llama_index.llms.openai")},
     {S::urllib_parse, text("urllib.parse")},
     {S::quote, ident("quote")},
     {S::safe, ident("safe")},
@@ -337,6 +345,29 @@ using Functions = FunctionTable<descriptor, functions, g_state>;
 
 // ---- module statements ------------------------------------------------------------------------
 
+// True when the pending error is the ModuleNotFoundError for "llama_index.indices" exactly: the
+// package llama_index was found (the import system imports it before any submodule) but holds
+// nothing of the layout before 0.10, which kept everything at the top; from 0.10 on it all lives
+// under llama_index.core. A missing llama_index, or a fault inside an installed 0.9 (a dependency
+// it cannot import, a deeper submodule gone), names another module and is not taken for the move.
+// Runs no Python code: `name` is read from the exception's own field, and the error stays pending.
+bool pending_is_core_layout(const State& st) noexcept {
+    if (!PyErr_ExceptionMatches(PyExc_ModuleNotFoundError)) return false;
+    PyObject* type = nullptr;
+    PyObject* value = nullptr;
+    PyObject* tb = nullptr;
+    PyErr_Fetch(&type, &value, &tb);
+    PyErr_NormalizeException(&type, &value, &tb);
+    bool moved = false;
+    if (value && PyObject_TypeCheck(value, reinterpret_cast<PyTypeObject*>(PyExc_ImportError))) {
+        PyObject* name = reinterpret_cast<PyImportErrorObject*>(value)->name;  // borrowed
+        moved = name && PyUnicode_CheckExact(name) &&
+                PyUnicode_Compare(name, st.s(S::indices_module)) == 0;
+    }
+    PyErr_Restore(type, value, tb);
+    return moved;
+}
+
 void run_statements(Frame& f) {
     State& st = g_state;
     auto s = [&](S r) { return st.s(r); };
@@ -351,14 +382,25 @@ void run_statements(Frame& f) {
     keep(st.make_url, import_attribute(st, s(S::sqlalchemy_engine), s(S::make_url)));
     f.at(94);
     import_from(st, s(S::sqlalchemy), {s(S::create_engine)});
+    // The first llama_index import tells which layout is installed; each later statement keeps
+    // its line in either. Where neither layout is there, the error of the newer one is raised
+    // with the older one's as its context, so both places that were looked in are shown.
+    bool core_layout = false;
     f.at(95);
-    import_from(st, s(S::sql_query_module), {s(S::NLSQLTableQueryEngine)});
+    try_except(
+        f, [&] { import_from(st, s(S::sql_query_module), {s(S::NLSQLTableQueryEngine)}); }, 95,
+        [&](ExceptHandler&) {
+            import_from(st, s(S::core_query_engine_module), {s(S::NLSQLTableQueryEngine)});
+            core_layout = true;
+        },
+        [&] { return pending_is_core_layout(st); });
+    const S package = core_layout ? S::llama_index_core : S::llama_index;
     f.at(96);
-    import_from(st, s(S::llama_index), {s(S::SQLDatabase)});
+    import_from(st, s(package), {s(S::SQLDatabase)});
     f.at(97);
-    import_from(st, s(S::llama_index_llms), {s(S::OpenAI)});
+    import_from(st, s(core_layout ? S::llms_openai_module : S::llama_index_llms), {s(S::OpenAI)});
     f.at(98);
-    import_from(st, s(S::llama_index), {s(S::SQLDatabase), s(S::ServiceContext)});
+    import_from(st, s(package), {s(S::SQLDatabase), s(S::ServiceContext)});
 
     f.at(100);
     {

@@ -7,10 +7,10 @@ from urllib.parse import quote
 
 import pytest
 import sqlalchemy
-from llama_index import SQLDatabase
 
 import orvelkit.base as base
 from orvelkit.base import MySQLDatabaseConnector as Connector
+from support.offline_llm import SQLDatabase
 from tests.base.helpers import MISSING, credentials, module_entries
 
 

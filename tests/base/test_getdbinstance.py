@@ -3,12 +3,11 @@
 from __future__ import annotations
 
 import pytest
-from llama_index import SQLDatabase
 
 import orvelkit.base as base
 from orvelkit.base import MySQLDatabaseConnector as Connector
+from support.offline_llm import FixedSQLLLM, SQLDatabase, offline_models
 from tests.base.helpers import credentials
-from support.offline_llm import FixedSQLLLM, offline_service_context
 
 
 def test_builds_once_on_demand_and_leaves_the_status_alone(sales, engine_calls):
@@ -89,8 +88,7 @@ def test_query_engine_answers_with_rows_from_the_database(sales):
     llm = FixedSQLLLM(sql="SELECT city, total FROM sales ORDER BY total DESC",
                       answer="Oslo sells the most.")
     engine = base.NLSQLTableQueryEngine(sql_database=connector.getdbinstance(),
-                                        tables=["sales"],
-                                        service_context=offline_service_context(llm))
+                                        tables=["sales"], **offline_models(llm))
     response = engine.query("Which city sells the most?")
     assert str(response) == "Oslo sells the most."
     assert [tuple(row) for row in response.metadata["result"]] == [("Oslo", 120), ("Bergen", 80)]

@@ -2,26 +2,25 @@
 
 from __future__ import annotations
 
+import importlib.util
 import os
 
-import llama_index
-import llama_index.indices.struct_store.sql_query as sql_query
-import llama_index.llms
 import pytest
 import sqlalchemy
 
 import orvelkit.base as base
 from orvelkit.base import MySQLDatabaseConnector as Connector
+from support import offline_llm as llama
 from tests.base.helpers import module_entries
 
 
-def test_namespace_binds_the_imported_objects_and_the_class():
+def test_namespace_binds_the_installed_layouts_objects_and_the_class():
     assert base.create_engine is sqlalchemy.create_engine
     assert base.os is os
-    assert base.NLSQLTableQueryEngine is sql_query.NLSQLTableQueryEngine
-    assert base.SQLDatabase is llama_index.SQLDatabase
-    assert base.OpenAI is llama_index.llms.OpenAI
-    assert base.ServiceContext is llama_index.ServiceContext
+    assert base.NLSQLTableQueryEngine is llama.NLSQLTableQueryEngine
+    assert base.SQLDatabase is llama.SQLDatabase is llama.LLAMA_INDEX.SQLDatabase
+    assert base.OpenAI is llama.OpenAI
+    assert base.ServiceContext is llama.ServiceContext
     public = {name for name in vars(base) if not name.startswith("__")}
     assert public == {"create_engine", "os", "NLSQLTableQueryEngine", "SQLDatabase", "OpenAI",
                       "ServiceContext", "MySQLDatabaseConnector"}

@@ -11,10 +11,10 @@ import time
 import pandas as pd
 import pytest
 import sqlalchemy
-from llama_index import SQLDatabase
 
 import orvelkit.tabloom as tabloom
 from orvelkit.base import MySQLDatabaseConnector
+from support.offline_llm import SQLDatabase
 
 FETCH = "Error fetching tables: "
 LOAD = "Error loading cache: "
