@@ -19,7 +19,7 @@ combo_names() {
     done
 }
 
-# "py312-newest" -> "3.12"
+# "py312-middle" -> "3.12"
 combo_python_version() {
     local digits="${1%%-*}"
     digits="${digits#py}"

@@ -4,7 +4,7 @@
 #   bash scripts/test.sh [pytest args]                    every combination in constraints/
 #   bash scripts/test.sh --quick [pytest args]            one combination, for development
 #                                                         ($ORVELKIT_COMBO, else py311-oldest)
-#   bash scripts/test.sh --combo py312-newest [args]      that combination only
+#   bash scripts/test.sh --combo py312-middle [args]      that combination only
 #
 # A combination whose Python is missing is skipped and named at the end; with CI=true it counts as
 # a failure. The exit code is non-zero when any combination failed or was not run under CI.

@@ -4,6 +4,7 @@ Every example and every wrong call is its own file, all checked by one mypy run 
 of its time reading pandas, langchain and llama_index, once).
 """
 
+import importlib.util
 import re
 import subprocess
 import sys
@@ -19,6 +20,9 @@ README = HERE.parent.parent / "README.md"
 # The examples pick llama_index's layout with `if LLAMA_INDEX_CORE:`; mypy is told which one is
 # installed, so it checks that branch with the real types and skips the other.
 LAYOUT_FLAG = ["--always-true" if CORE_LAYOUT else "--always-false", "LLAMA_INDEX_CORE"]
+# The same for LangChain's classic agents, in their own package from langchain 1.x on.
+LAYOUT_FLAG += ["--always-true" if importlib.util.find_spec("langchain_classic")
+                else "--always-false", "LANGCHAIN_CLASSIC"]
 SQLDATABASE = "llama_index.core" if CORE_LAYOUT else "llama_index"
 
 # Names an example takes from an earlier one, with the type the earlier one gives them (so an
