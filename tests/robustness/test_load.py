@@ -49,13 +49,11 @@ def test_repeated_tabloom_calls_release_connections_and_files(small_tables, acco
     (tmp_path / "db_cache.pkl").unlink()
     gc.collect()
     before = open_descriptors()
-    began = time.monotonic()
     for i in range(150):
         tool.connect()  # each makes a new engine and probes it
         if i % 10 == 0:  # and now and then a full read and rewrite of the cache
             (tmp_path / "db_cache.pkl").unlink(missing_ok=True)
         assert [len(t) for t in tool.prepare_data()] == [2, 1]
-    assert time.monotonic() - began < 15
     assert server_sessions(small_tables, account[0], at_most=2) <= 2
     assert open_descriptors() <= before + FD_SLACK
     assert [p.name for p in tmp_path.iterdir()] == ["db_cache.pkl"]
@@ -69,11 +67,9 @@ def test_repeated_connector_calls_release_connections(small_tables):
         connector.connect()
         gc.collect()
         before = open_descriptors()
-        began = time.monotonic()
         for _ in range(60):
             assert connector.connect()["connected"] is True
             assert connector.getdbinstance() is connector.db
-        assert time.monotonic() - began < 15
         assert server_sessions(small_tables, user, at_most=2) <= 2
         assert open_descriptors() <= before + FD_SLACK
     finally:
