@@ -4,7 +4,7 @@
 //   3. With keywords: the required parameters past the positionals are looked up by name, a miss
 //      is the count message with that position as the number given; then optional parameters are
 //      looked up while unused keywords remain.
-//   4. Keywords still unused: walked in the dict's order. A str key that step 3 could not find
+//   4. Keywords still unused: walked in the dict's order. A str key the lookups by name missed
 //      (a str subclass with a hash of its own) fills the empty slot it names by value; the first
 //      offending key decides the message.
 //   5. Empty slots take their defaults.
