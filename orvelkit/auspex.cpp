@@ -1154,24 +1154,17 @@ Ref arun_body(Frame&, PyObject* const* a) {
 // Precondition: an error is pending; it stays pending, unchanged.
 bool tool_path_gone(const State& st) {
     if (!PyErr_ExceptionMatches(PyExc_ModuleNotFoundError)) return false;
-    PyObject *type, *value, *tb;
-    PyErr_Fetch(&type, &value, &tb);
-    PyErr_NormalizeException(&type, &value, &tb);
-    bool gone = false;
-    if (Ref name = Ref::steal(PyObject_GetAttr(value, st.s(S::name)))) {
-        gone = PyUnicode_CheckExact(name.get()) &&
-               (PyUnicode_Compare(name.get(), st.s(S::langchain_tools_base)) == 0 ||
-                PyUnicode_Compare(name.get(), st.s(S::langchain_tools)) == 0);
-    }
-    if (gone) {
+    return peek_pending([&](PyObject* value) {
+        if (!value) return false;
+        Ref name = Ref::steal(PyObject_GetAttr(value, st.s(S::name)));
+        if (!name || !PyUnicode_CheckExact(name.get()) ||
+            (PyUnicode_Compare(name.get(), st.s(S::langchain_tools_base)) != 0 &&
+             PyUnicode_Compare(name.get(), st.s(S::langchain_tools)) != 0)) {
+            return false;
+        }
         PyObject* langchain = PyDict_GetItemWithError(PyImport_GetModuleDict(), st.s(S::langchain));
-        gone = langchain && langchain != Py_None;
-    }
-    PyErr_Clear();  // what reading the name or sys.modules may have raised
-    // The traceback goes back on the instance too: from 3.12 the indicator takes it from there.
-    if (tb) PyException_SetTraceback(value, tb);
-    PyErr_Restore(type, value, tb);
-    return gone;
+        return langchain != nullptr && langchain != Py_None;
+    });
 }
 
 // The `model_config` dict of a pydantic 2 model class, or an empty Ref for anything else

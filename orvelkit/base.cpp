@@ -353,19 +353,15 @@ using Functions = FunctionTable<descriptor, functions, g_state>;
 // Runs no Python code: `name` is read from the exception's own field, and the error stays pending.
 bool pending_is_core_layout(const State& st) noexcept {
     if (!PyErr_ExceptionMatches(PyExc_ModuleNotFoundError)) return false;
-    PyObject* type = nullptr;
-    PyObject* value = nullptr;
-    PyObject* tb = nullptr;
-    PyErr_Fetch(&type, &value, &tb);
-    PyErr_NormalizeException(&type, &value, &tb);
-    bool moved = false;
-    if (value && PyObject_TypeCheck(value, reinterpret_cast<PyTypeObject*>(PyExc_ImportError))) {
+    return peek_pending([&](PyObject* value) {
+        if (!value ||
+            !PyObject_TypeCheck(value, reinterpret_cast<PyTypeObject*>(PyExc_ImportError))) {
+            return false;
+        }
         PyObject* name = reinterpret_cast<PyImportErrorObject*>(value)->name;  // borrowed
-        moved = name && PyUnicode_CheckExact(name) &&
-                PyUnicode_Compare(name, st.s(S::indices_module)) == 0;
-    }
-    PyErr_Restore(type, value, tb);
-    return moved;
+        return name && PyUnicode_CheckExact(name) &&
+               PyUnicode_Compare(name, st.s(S::indices_module)) == 0;
+    });
 }
 
 void run_statements(Frame& f) {

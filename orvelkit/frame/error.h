@@ -97,6 +97,30 @@ private:
     PyObject* previous_ = nullptr;  // owned; the exception handled before this guard began
 };
 
+// Lets `look` read the pending exception, normalised (borrowed; null only where normalising it
+// failed), then puts it back unchanged and drops anything `look` raised. For deciding by an
+// exception's own fields how to go on. Precondition: an error is pending. Returns what `look`
+// returns; `look` must not throw.
+template <class Look>
+auto peek_pending(Look&& look) noexcept {
+#if ORVELKIT_HAS_RAISED_EXCEPTION
+    PyObject* value = PyErr_GetRaisedException();
+    auto answer = look(static_cast<PyObject*>(value));
+    PyErr_Clear();
+    PyErr_SetRaisedException(value);
+#else
+    PyObject *type, *value, *tb;
+    PyErr_Fetch(&type, &value, &tb);
+    PyErr_NormalizeException(&type, &value, &tb);
+    // 3.12 and later read the traceback from the instance; 3.11 is given the same shape.
+    if (tb && value) PyException_SetTraceback(value, tb);
+    auto answer = look(static_cast<PyObject*>(value));
+    PyErr_Clear();
+    PyErr_Restore(type, value, tb);
+#endif
+    return answer;
+}
+
 // True when the pending error is an instance of Exception (an `except Exception` clause would
 // take it). KeyboardInterrupt, SystemExit and GeneratorExit answer false.
 inline bool pending_is_exception() noexcept { return PyErr_ExceptionMatches(PyExc_Exception); }
