@@ -94,7 +94,9 @@ Ref host_text_of(const UrlTexts& t, PyObject* parsed);
 
 // Refuses (raises host_misread, database_misread or credentials_misread, first failing first) a
 // URL that make_url reads as anything but the given user, password, host and database, or that
-// carries query options.
+// carries query options. The URL must be "scheme://" + user and password percent-encoded with
+// nothing safe, joined by ":" and "@", + host + "/" + database: a host and database of plain name
+// characters then read back without asking make_url.
 void refuse_misread_url(const UrlTexts& t, PyObject* url, PyObject* user, PyObject* password,
                         PyObject* host, PyObject* database);
 

@@ -14,8 +14,10 @@ import pytest
 from dateutil import parser
 from hypothesis import HealthCheck, example, given, settings
 from hypothesis import strategies as st
+from sqlalchemy.engine import make_url
 
 from orvelkit.auspex import Auspex, conv_date
+from orvelkit.tabloom import MySQLDatabaseTabloom
 
 from support.ports import free_loopback_port
 from tests.robustness.helpers import HERE, run_python
@@ -165,6 +167,29 @@ def test_conv_date_gives_the_parsers_date_or_the_parsers_error(value):
 def test_conv_date_writes_the_year_with_four_digits(text, expected):
     # The result is documented as YYYY-MM-DD; the C library's %Y does not pad early years.
     assert conv_date(text) == expected
+
+
+# ---- connection URLs that are not read back ------------------------------------------------
+
+PLAIN_NAME = r"[A-Za-z0-9._-]+"
+
+
+@SETTINGS
+@given(user=st.text(st.characters(blacklist_categories=("Cs",)), min_size=1),
+       password=st.text(st.characters(max_codepoint=0xFF), min_size=1),
+       host=st.from_regex(rf"{PLAIN_NAME}(:[1-9][0-9]{{0,4}})?", fullmatch=True),
+       database=st.from_regex(PLAIN_NAME, fullmatch=True))
+@example(user=":@/", password="%40?#", host="localhost:99999", database="-")
+def test_a_url_accepted_without_reading_it_back_reads_back_exactly(user, password, host,
+                                                                   database):
+    # Such a host and database are taken without asking SQLAlchemy; the installed SQLAlchemy must
+    # still read the URL as exactly what was given.
+    tool = MySQLDatabaseTabloom(user, password, host, database)
+    parsed = make_url(tool.connection_string)
+    name, _, port = host.partition(":")
+    assert (parsed.username, parsed.password, parsed.host, parsed.port, parsed.database) == (
+        user, password, name, int(port) if port else None, database)
+    assert dict(parsed.query) == {}
 
 
 # ---- argument binding of every function, in a child interpreter ----------------------------
