@@ -143,3 +143,19 @@ def test_tool_returns_the_table_while_deprecations_are_errors(capsys):
         result = Auspex()._run(REQUEST)
     assert isinstance(result, pd.DataFrame), result
     assert capsys.readouterr().err == ""
+
+
+def test_the_callers_own_warning_at_the_calling_line_is_still_shown():
+    # The warnings module remembers per code line what it has shown; what was ignored inside the
+    # call must not count as shown when the same line later warns for itself.
+    expected = plain_set_index_warnings()
+    if not expected:
+        pytest.skip("this pandas does not deprecate set_index's inplace, so nothing is ignored")
+    first, second = (pd.DataFrame({"timestamp": DATES, "values": [1, 2, 3]}) for _ in range(2))
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("default")
+        # Both calls on one line: pandas blames the line that called into it.
+        calls = [lambda: ts_forecast(first, 2), lambda: second.set_index("timestamp", inplace=True)]
+        for call in calls:
+            call()
+    assert [(w.category, str(w.message)) for w in caught] == expected
