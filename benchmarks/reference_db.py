@@ -142,5 +142,8 @@ class Connector:
 
 
 def SQLDatabase(engine):  # noqa: N802 - bound lazily so importing this file stays light
-    from llama_index import SQLDatabase as database_type
+    try:
+        from llama_index.core import SQLDatabase as database_type
+    except ModuleNotFoundError:
+        from llama_index import SQLDatabase as database_type
     return database_type(engine)

@@ -10,7 +10,10 @@ def auspex():
 
     import pandas as pd  # noqa: F401
     from dateutil import parser  # noqa: F401
-    from langchain.tools.base import BaseTool
+    try:
+        from langchain.tools.base import BaseTool
+    except ModuleNotFoundError:
+        from langchain_core.tools import BaseTool
     from pydantic import BaseModel, Field
     from sklearn.linear_model import LinearRegression  # noqa: F401
 
@@ -22,6 +25,8 @@ def auspex():
             arbitrary_types_allowed = True
 
     class Auspex(BaseTool):
+        if hasattr(BaseTool, "model_fields"):  # a pydantic-2 model refuses unannotated fields
+            __annotations__ = {"name": "str", "description": "str"}
         name = "forecast"
         description = "\n    Use this tool for time series forecasting\n    "
 
@@ -54,10 +59,20 @@ def tabloom():
 def base():
     import os  # noqa: F401
 
-    from llama_index import SQLDatabase, ServiceContext  # noqa: F401
-    from llama_index.indices.struct_store.sql_query import NLSQLTableQueryEngine  # noqa: F401
-    from llama_index.llms import OpenAI  # noqa: F401
     from sqlalchemy import create_engine  # noqa: F401
+
+    # The layout is told by the first import, as orvelkit.base does.
+    try:
+        from llama_index.indices.struct_store.sql_query import NLSQLTableQueryEngine  # noqa: F401
+    except ModuleNotFoundError as e:
+        if e.name != "llama_index.indices":
+            raise
+        from llama_index.core.query_engine import NLSQLTableQueryEngine  # noqa: F401
+        from llama_index.core import SQLDatabase, ServiceContext  # noqa: F401
+        from llama_index.llms.openai import OpenAI  # noqa: F401
+    else:
+        from llama_index import SQLDatabase, ServiceContext  # noqa: F401
+        from llama_index.llms import OpenAI  # noqa: F401
 
     class MySQLDatabaseConnector:
         def __init__(self, db_user=None, db_password=None, db_host=None, db_name=None):
