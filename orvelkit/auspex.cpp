@@ -530,13 +530,16 @@ private:
 
 // [[v] for v in values]: the n×1 design matrix of the regression. `values` is a list this
 // function's caller built, so walking it runs no Python code.
+// The matrix is made at its full length and filled in place, so no row is ever copied by a
+// resize; an error part way leaves empty slots, which the list's deallocation skips.
 Ref column_matrix(PyObject* values) {
-    Ref matrix = new_list();
+    const Py_ssize_t length = PyList_GET_SIZE(values);
+    Ref matrix = check(PyList_New(length));
     CollectionPause pause;
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(values); ++i) {
+    for (Py_ssize_t i = 0; i < length; ++i) {
         Ref row_list = check(PyList_New(1));
         PyList_SET_ITEM(row_list.get(), 0, Py_NewRef(PyList_GET_ITEM(values, i)));
-        append(matrix.get(), row_list.get());
+        PyList_SET_ITEM(matrix.get(), i, row_list.release());
     }
     return matrix;
 }
