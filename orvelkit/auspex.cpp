@@ -1156,15 +1156,10 @@ Ref arun_body(Frame&, PyObject* const* a) {
 // a missing langchain, or a module that either of them imports in turn, still fails the import.
 // Precondition: an error is pending; it stays pending, unchanged.
 bool tool_path_gone(const State& st) {
-    if (!PyErr_ExceptionMatches(PyExc_ModuleNotFoundError)) return false;
-    return peek_pending([&](PyObject* value) {
-        if (!value) return false;
-        Ref name = Ref::steal(PyObject_GetAttr(value, st.s(S::name)));
-        if (!name || !PyUnicode_CheckExact(name.get()) ||
-            (PyUnicode_Compare(name.get(), st.s(S::langchain_tools_base)) != 0 &&
-             PyUnicode_Compare(name.get(), st.s(S::langchain_tools)) != 0)) {
-            return false;
-        }
+    if (!pending_module_not_found({st.s(S::langchain_tools_base), st.s(S::langchain_tools)})) {
+        return false;
+    }
+    return peek_pending([&](PyObject*) {
         PyObject* langchain = PyDict_GetItemWithError(PyImport_GetModuleDict(), st.s(S::langchain));
         return langchain != nullptr && langchain != Py_None;
     });

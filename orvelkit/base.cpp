@@ -352,16 +352,7 @@ using Functions = FunctionTable<descriptor, functions, g_state>;
 // it cannot import, a deeper submodule gone), names another module and is not taken for the move.
 // Runs no Python code: `name` is read from the exception's own field, and the error stays pending.
 bool pending_is_core_layout(const State& st) noexcept {
-    if (!PyErr_ExceptionMatches(PyExc_ModuleNotFoundError)) return false;
-    return peek_pending([&](PyObject* value) {
-        if (!value ||
-            !PyObject_TypeCheck(value, reinterpret_cast<PyTypeObject*>(PyExc_ImportError))) {
-            return false;
-        }
-        PyObject* name = reinterpret_cast<PyImportErrorObject*>(value)->name;  // borrowed
-        return name && PyUnicode_CheckExact(name) &&
-               PyUnicode_Compare(name, st.s(S::indices_module)) == 0;
-    });
+    return pending_module_not_found({st.s(S::indices_module)});
 }
 
 void run_statements(Frame& f) {

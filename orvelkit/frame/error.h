@@ -4,6 +4,8 @@
 
 #include "ref.h"
 
+#include <initializer_list>
+
 namespace orvelkit::frame {
 
 // Thrown only right after the C API reported failure, with the error indicator set. It carries
@@ -124,5 +126,24 @@ auto peek_pending(Look&& look) noexcept {
 // True when the pending error is an instance of Exception (an `except Exception` clause would
 // take it). KeyboardInterrupt, SystemExit and GeneratorExit answer false.
 inline bool pending_is_exception() noexcept { return PyErr_ExceptionMatches(PyExc_Exception); }
+
+// True when the pending error is a ModuleNotFoundError whose `name` is an exact str equal to one
+// of `names`: the import failed for want of exactly that module, not of one it imports in turn.
+// Precondition: an error is pending; it stays pending, unchanged.
+inline bool pending_module_not_found(std::initializer_list<PyObject*> names) noexcept {
+    if (!PyErr_ExceptionMatches(PyExc_ModuleNotFoundError)) return false;
+    return peek_pending([&](PyObject* value) {
+        if (!value ||
+            !PyObject_TypeCheck(value, reinterpret_cast<PyTypeObject*>(PyExc_ImportError))) {
+            return false;
+        }
+        PyObject* name = reinterpret_cast<PyImportErrorObject*>(value)->name;  // borrowed
+        if (!name || !PyUnicode_CheckExact(name)) return false;
+        for (PyObject* wanted : names) {
+            if (PyUnicode_Compare(name, wanted) == 0) return true;
+        }
+        return false;
+    });
+}
 
 }  // namespace orvelkit::frame

@@ -14,8 +14,8 @@ constexpr unsigned long layout_flags = Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_BASETYPE 
 
 void check_compatible(const char* key, PyObject* found, PyTypeObject* local) {
     if (!PyType_Check(found)) {
-        PyErr_Format(PyExc_TypeError, "shared orvelkit type '%s' in %s is not a type", key,
-                     registry_module_name);
+        PyErr_Format(PyExc_TypeError, "shared orvelkit type '%s_%s' in %s is not a type", key,
+                     layout_version, registry_module_name);
         throw_error();
     }
     auto* type = reinterpret_cast<PyTypeObject*>(found);
@@ -23,11 +23,27 @@ void check_compatible(const char* key, PyObject* found, PyTypeObject* local) {
         type->tp_basicsize != local->tp_basicsize || type->tp_itemsize != local->tp_itemsize ||
         (type->tp_flags & layout_flags) != (local->tp_flags & layout_flags)) {
         PyErr_Format(PyExc_TypeError,
-                     "shared orvelkit type '%s' in %s has another layout than this library's "
+                     "shared orvelkit type '%s_%s' in %s has another layout than this library's "
                      "(%zd bytes, expected %zd); load orvelkit modules of one build per process",
-                     key, registry_module_name, type->tp_basicsize, local->tp_basicsize);
+                     key, layout_version, registry_module_name, type->tp_basicsize,
+                     local->tp_basicsize);
         throw_error();
     }
+}
+
+// The registry's entry for `key` in this layout version: the one an earlier library stored there,
+// or else the one `make` returns, stored for the libraries that come after.
+template <class Make>
+Ref registry_entry(const char* key, Make&& make) {
+    PyObject* registry = add_frame_module(registry_module_name);
+    const std::string versioned = std::string(key) + "_" + layout_version;
+    Ref found = Ref::steal(PyObject_GetAttrString(registry, versioned.c_str()));
+    if (found) return found;
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw_error();
+    PyErr_Clear();
+    Ref made = make();
+    check_status(PyObject_SetAttrString(registry, versioned.c_str(), made.get()));
+    return made;
 }
 
 #if ORVELKIT_HAS_DICT_WATCHERS
@@ -49,21 +65,14 @@ int count_dict_change(PyDict_WatchEvent, PyObject*, PyObject*, PyObject*) noexce
 }
 
 SharedDictWatch* shared_dict_watch() {
-    PyObject* registry = add_frame_module(registry_module_name);
-    std::string key = std::string("dict_watch_") + layout_version;
-    Ref found = Ref::steal(PyObject_GetAttrString(registry, key.c_str()));
-    if (found) {
-        void* record = PyCapsule_GetPointer(found.get(), dict_watch_capsule);
-        if (!record) throw_error();
-        return static_cast<SharedDictWatch*>(record);
-    }
-    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw_error();
-    PyErr_Clear();
-    own_dict_watch.id = PyDict_AddWatcher(count_dict_change);
-    if (own_dict_watch.id < 0) PyErr_Clear();  // every id taken: globals go uncached
-    Ref capsule = check(PyCapsule_New(&own_dict_watch, dict_watch_capsule, nullptr));
-    check_status(PyObject_SetAttrString(registry, key.c_str(), capsule.get()));
-    return &own_dict_watch;
+    Ref entry = registry_entry("dict_watch", [] {
+        own_dict_watch.id = PyDict_AddWatcher(count_dict_change);
+        if (own_dict_watch.id < 0) PyErr_Clear();  // every id taken: globals go uncached
+        return check(PyCapsule_New(&own_dict_watch, dict_watch_capsule, nullptr));
+    });
+    void* record = PyCapsule_GetPointer(entry.get(), dict_watch_capsule);
+    if (!record) throw_error();
+    return static_cast<SharedDictWatch*>(record);
 }
 #endif
 
@@ -88,19 +97,14 @@ PyObject* add_frame_module(const char* name) {
 }
 
 Ref shared_type(const char* key, PyTypeObject* local) {
-    PyObject* registry = add_frame_module(registry_module_name);
-    std::string versioned = std::string(key) + "_" + layout_version;
-    Ref found = Ref::steal(PyObject_GetAttrString(registry, versioned.c_str()));
-    if (found) {
-        check_compatible(versioned.c_str(), found.get(), local);
-        return found;
-    }
-    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw_error();
-    PyErr_Clear();
-    check_status(PyType_Ready(local));
-    check_status(
-        PyObject_SetAttrString(registry, versioned.c_str(), reinterpret_cast<PyObject*>(local)));
-    return Ref::borrow(reinterpret_cast<PyObject*>(local));
+    bool made_here = false;
+    Ref entry = registry_entry(key, [&] {
+        made_here = true;
+        check_status(PyType_Ready(local));
+        return Ref::borrow(reinterpret_cast<PyObject*>(local));
+    });
+    if (!made_here) check_compatible(key, entry.get(), local);
+    return entry;
 }
 
 void ready_type_gc_off(const ModuleState& st, PyTypeObject* type) {

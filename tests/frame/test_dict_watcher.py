@@ -7,16 +7,13 @@ import json
 import os
 import subprocess
 import sys
-import textwrap
 
 import pytest
 
 pytestmark = pytest.mark.skipif(sys.version_info < (3, 12), reason="3.11 has no dict watchers")
 
-# Takes every dict watcher id the interpreter still has (as other extensions might), or leaves
-# them, then counts what orvelkit took and checks that a replaced module global is seen by the
-# very next call, while tabloom's constructor reads its `logging` global.
-CHILD = """
+# Takes a fresh interpreter's dict watcher ids through the C API, as another extension would.
+WATCHER_IDS = """
 import ctypes, json, sys
 
 WATCHER = ctypes.CFUNCTYPE(ctypes.c_int, ctypes.c_int, ctypes.py_object, ctypes.py_object,
@@ -35,7 +32,12 @@ def take_all():
             ids.append(add(keep))
         except RuntimeError:  # "no more dict watcher IDs available"
             return ids
+"""
 
+# Takes every id the interpreter still has, or leaves them, then counts what orvelkit took and
+# checks that a replaced module global is seen by the very next call, while tabloom's constructor
+# reads its `logging` global.
+CHILD = WATCHER_IDS + """
 taken = take_all() if sys.argv[1] == "exhausted" else []
 for name in sys.argv[2:]:
     __import__(name)
@@ -73,9 +75,8 @@ def run_child(*args):
 
 def free_watcher_ids():
     """How many dict watcher ids a fresh interpreter of this build has to give."""
-    script = textwrap.dedent(CHILD.split("taken = ")[0] + "print(len(take_all()))")
-    done = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True,
-                          timeout=60)
+    done = subprocess.run([sys.executable, "-c", WATCHER_IDS + "print(len(take_all()))"],
+                          capture_output=True, text=True, timeout=60)
     assert done.returncode == 0, done.stderr
     return int(done.stdout)
 
