@@ -315,8 +315,16 @@ void ready_types(ModuleState& st);
 void run_statements(Frame& frame);
 
 constexpr ModuleDescriptor descriptor{
-    "auspex", "orvelkit.auspex", "orvelkit\\auspex", string_rows, cached_builtin_rows,
-    true,     make_numbers,      make_tuples,        ready_types, run_statements,
+    .short_name = "auspex",
+    .full_name = "orvelkit.auspex",
+    .file_name = "orvelkit\\auspex",
+    .strings = string_rows,
+    .cached_builtins = cached_builtin_rows,
+    .registers_coroutine = true,
+    .make_numbers = make_numbers,
+    .make_tuples = make_tuples,
+    .ready_types = ready_types,
+    .run_statements = run_statements,
 };
 
 // pandas' datetime64 units: seconds, milliseconds, microseconds, nanoseconds.

@@ -141,8 +141,16 @@ void run_statements(Frame& frame);
 
 // No cached builtins: `str` is looked up at each use like any global.
 constexpr ModuleDescriptor descriptor{
-    "base", "orvelkit.base", "orvelkit\\base", string_rows, {},
-    false,  nullptr,         make_tuples,      nullptr,     run_statements,
+    .short_name = "base",
+    .full_name = "orvelkit.base",
+    .file_name = "orvelkit\\base",
+    .strings = string_rows,
+    .cached_builtins = {},
+    .registers_coroutine = false,
+    .make_numbers = nullptr,
+    .make_tuples = make_tuples,
+    .ready_types = nullptr,
+    .run_statements = run_statements,
 };
 
 // The module's own fields after the frame's; each holds one reference for the process.

@@ -249,10 +249,16 @@ void make_tuples(ModuleState& st);
 void run_statements(Frame& frame);
 
 constexpr ModuleDescriptor descriptor{
-    "tabloom",      "orvelkit.tabloom",  "orvelkit\\tabloom",
-    string_rows,    cached_builtin_rows, false,
-    nullptr,        make_tuples,         nullptr,
-    run_statements,
+    .short_name = "tabloom",
+    .full_name = "orvelkit.tabloom",
+    .file_name = "orvelkit\\tabloom",
+    .strings = string_rows,
+    .cached_builtins = cached_builtin_rows,
+    .registers_coroutine = false,
+    .make_numbers = nullptr,
+    .make_tuples = make_tuples,
+    .ready_types = nullptr,
+    .run_statements = run_statements,
 };
 
 // The module's own fields after the frame's; each holds one reference for the process.

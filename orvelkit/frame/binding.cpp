@@ -28,6 +28,9 @@ constexpr std::size_t number_length = std::numeric_limits<std::ptrdiff_t>::digit
 constexpr std::size_t count_message_capacity =
     shown_name_length + sizeof "() takes at least  positional arguments ( given)" +
     2 * number_length;
+// "Argument '<name>' has incorrect type (expected <type>, got <type>)", each name cut the same way.
+constexpr std::size_t type_message_capacity =
+    3 * shown_name_length + sizeof "Argument '' has incorrect type (expected , got )";
 
 // The failure paths set the error and answer false: a refused call is an ordinary outcome here,
 // and a C++ throw would cost more than the whole binding.
@@ -276,18 +279,18 @@ __attribute__((noinline)) bool fail_type(const Signature& sig, std::size_t param
                                          PyTypeObject* expected, PyObject* value) {
     const char* name = PyUnicode_AsUTF8(sig.state->strings[sig.params[param]]);
     if (!name) return false;
-    char message[720];
+    char message[type_message_capacity];
     const char* end = message + sizeof message;
     char* out = message;
     auto put = [&](std::string_view piece) {
         out = put_bytes(out, end, piece.data(), piece.size());
     };
     put("Argument '");
-    out = put_bytes(out, end, name, 200);
+    out = put_bytes(out, end, name, shown_name_length);
     put("' has incorrect type (expected ");
-    out = put_bytes(out, end, expected->tp_name, 200);
+    out = put_bytes(out, end, expected->tp_name, shown_name_length);
     put(", got ");
-    out = put_bytes(out, end, Py_TYPE(value)->tp_name, 200);
+    out = put_bytes(out, end, Py_TYPE(value)->tp_name, shown_name_length);
     put(")");
     PyObject* text = PyUnicode_DecodeUTF8(message, out - message, "replace");
     if (!text) return false;

@@ -112,8 +112,9 @@ void obtain_shared_types(ModuleState& st) {
         st.function_type = reinterpret_cast<PyTypeObject*>(function_type().release());
     }
     if (st.descriptor->registers_coroutine && !st.coroutine_type) {
+        // The await wrapper type lives in the registry beside the coroutine type; nothing here
+        // needs to reach it.
         CoroutineTypes types = coroutine_types();
-        st.await_wrapper_type = reinterpret_cast<PyTypeObject*>(types.await_wrapper.release());
         st.coroutine_type = reinterpret_cast<PyTypeObject*>(types.coroutine.release());
     }
 }
@@ -136,7 +137,6 @@ void run_exec(ModuleState& st, PyObject* module, Frame& frame, bool& reached_str
     if (!warning.empty()) warn_or_fail(warning.c_str());
 
     keep(st.empty_tuple, check(PyTuple_New(0)).release());
-    keep(st.empty_bytes, check(PyBytes_FromStringAndSize("", 0)).release());
     keep(st.empty_str, check(PyUnicode_FromStringAndSize("", 0)).release());
 
     obtain_shared_types(st);

@@ -89,12 +89,10 @@ struct ModuleState {
     PyObject* runtime = nullptr;      // the frame's runtime module in sys.modules
     PyObject* module_name = nullptr;  // the full name: __module__ of the module's functions
     PyObject* empty_tuple = nullptr;
-    PyObject* empty_bytes = nullptr;
     PyObject* empty_str = nullptr;
-    PyTypeObject* function_type = nullptr;       // shared through the type registry
-    PyTypeObject* coroutine_type = nullptr;      // shared; only modules that register coroutines
-    PyTypeObject* await_wrapper_type = nullptr;  // shared; as above
-    std::vector<PyObject*> strings;              // in the order of descriptor->strings
+    PyTypeObject* function_type = nullptr;   // shared through the type registry
+    PyTypeObject* coroutine_type = nullptr;  // shared; only modules that register coroutines
+    std::vector<PyObject*> strings;          // in the order of descriptor->strings
     PyObject* frame_strings[static_cast<std::size_t>(FrameName::count)] = {};
     std::vector<PyObject*> cached_builtin_values;  // in the order of descriptor->cached_builtins
     // In the order of the module's function records; filled as each is defined.
