@@ -9,7 +9,6 @@ Series.__iter__ (a Python function that a profile hook sees), which the other pa
 import subprocess
 import sys
 import textwrap
-import traceback
 import types
 
 import numpy as np
@@ -20,6 +19,8 @@ from hypothesis import strategies as st
 from sklearn.linear_model import LinearRegression
 
 import orvelkit.auspex as auspex
+
+from tests.entries import module_entries
 
 DAY = 86_400 * 10**9
 NS_MIN, NS_MAX = -(2**63) + 1, 2**63 - 1  # the int64 counts of any unit; -2**63 is NaT
@@ -88,7 +89,7 @@ def outcome(monkeypatch, table, period, general):
         except Exception as error:  # compared below, type, text and traceback
             iterations = None
             seen = ("error", type(error), str(error),
-                    [(f.filename, f.name, f.lineno) for f in traceback.extract_tb(error.__traceback__)])
+                    module_entries(error, fields=("filename", "name", "lineno")))
     return seen, log, table, iterations
 
 

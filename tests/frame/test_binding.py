@@ -5,14 +5,14 @@ import ctypes
 import functools
 import json
 import re
-import traceback
 
 import pandas as pd
 import pytest
 
 from orvelkit.auspex import Auspex, conv_date, ts_forecast
 
-FILE = "orvelkit\\auspex"
+from tests.entries import module_entries
+
 TOOL = Auspex()
 DF = pd.DataFrame({"timestamp": ["2024-01-01", "2024-01-02"], "values": [1, 2]})
 DEFINED_AT = {"ts_forecast": ("orvelkit.auspex.ts_forecast", 73),
@@ -22,8 +22,7 @@ DEFINED_AT = {"ts_forecast": ("orvelkit.auspex.ts_forecast", 73),
 
 
 def own_entries(error):
-    return [(f.name, f.lineno) for f in traceback.extract_tb(error.__traceback__)
-            if f.filename == FILE]
+    return module_entries(error, "auspex")
 
 
 def table():

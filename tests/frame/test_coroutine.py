@@ -7,12 +7,13 @@ import gc
 import inspect
 import pickle
 import sys
-import traceback
 import warnings
 
 import pytest
 
 from orvelkit.auspex import Auspex
+
+from tests.entries import module_entries
 
 REFUSAL = "Auspex does not support async"
 REUSED = "cannot reuse already awaited coroutine"
@@ -26,8 +27,7 @@ class Thrown(Exception):
 
 
 def own_entries(error):
-    return [(f.name, f.lineno) for f in traceback.extract_tb(error.__traceback__)
-            if f.filename == "orvelkit\\auspex"]
+    return module_entries(error, "auspex")
 
 
 @pytest.fixture

@@ -15,15 +15,17 @@ import pytest
 import orvelkit.auspex as auspex
 from orvelkit.auspex import Auspex, conv_date, ts_forecast
 
+from tests.entries import module_entries
+
 FILE = "orvelkit\\auspex"
 DAYS = ["2024-01-01", "2024-01-02", "2024-01-03"]
 
 
 def below_caller(error):
     """(name, file, line) of every entry under this test's own frame."""
-    entries = traceback.extract_tb(error.__traceback__)
-    assert entries[0].filename == __file__
-    return [(f.name, f.filename, f.lineno) for f in entries[1:]]
+    entries = module_entries(error, fields=("name", "filename", "lineno"))
+    assert entries[0][1] == __file__
+    return entries[1:]
 
 
 def own_traceback(error):
