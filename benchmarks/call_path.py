@@ -46,8 +46,8 @@ CASES = [
 ]
 
 
-def _load_reference(name: str = "reference") -> types.ModuleType:
-    spec = importlib.util.spec_from_file_location(name, HERE / f"{name}.py")
+def _load_reference(path: Path) -> types.ModuleType:
+    spec = importlib.util.spec_from_file_location(path.stem, path)
     module = importlib.util.module_from_spec(spec)
     spec.loader.exec_module(module)
     return module
@@ -61,8 +61,8 @@ def _child() -> None:
     import orvelkit.base as base
     import orvelkit.tabloom as tabloom
 
-    reference = _load_reference()
-    reference_db = _load_reference("reference_db")
+    reference = _load_reference(HERE.parent / "support" / "reference.py")
+    reference_db = _load_reference(HERE / "reference_db.py")
     stand_in = types.SimpleNamespace(parse={"x": _Stamp("2024-01-01")}.get)
     auspex.parser = reference.parser = stand_in
     df = pd.DataFrame({"timestamp": ["2024-01-01"], "values": [1.0]})

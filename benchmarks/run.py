@@ -45,7 +45,7 @@ def load(name: str) -> types.ModuleType:
     return module
 
 
-reference = load("reference")
+from support import reference  # noqa: E402
 reference_db = load("reference_db")
 import numpy as np  # noqa: E402
 import pandas as pd  # noqa: E402
@@ -392,7 +392,7 @@ def callgrind_instructions_per_call() -> None:
     calls; their difference divided by the extra calls is the cost of one call."""
     script = (
         "import sys, importlib.util, pandas as pd, numpy as np\n"
-        f"spec = importlib.util.spec_from_file_location('reference', {str(HERE / 'reference.py')!r})\n"
+        f"spec = importlib.util.spec_from_file_location('reference', {str(ROOT / 'support' / 'reference.py')!r})\n"
         "ref = importlib.util.module_from_spec(spec); spec.loader.exec_module(ref)\n"
         "import orvelkit.auspex as a\n"
         "d = pd.date_range('1750-01-01', periods=10000, freq='D').strftime('%Y-%m-%d')\n"

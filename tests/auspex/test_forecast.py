@@ -1,12 +1,10 @@
 """ts_forecast: worked examples, effects on the caller's table, and a seeded
 differential check against the Python reference and an independent fit."""
 
-import importlib.util
 import random
 import warnings
 from datetime import datetime, timedelta
 from decimal import Decimal
-from pathlib import Path
 
 import numpy as np
 import pandas as pd
@@ -14,10 +12,7 @@ import pytest
 
 from orvelkit.auspex import ts_forecast
 
-_location = importlib.util.spec_from_file_location(
-    "orvelkit_reference", Path(__file__).resolve().parents[2] / "benchmarks" / "reference.py")
-reference = importlib.util.module_from_spec(_location)
-_location.loader.exec_module(reference)
+from support import reference
 
 
 def frame(timestamps, values, **extra):

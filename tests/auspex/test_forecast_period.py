@@ -3,14 +3,12 @@ loop of future dates reaches, without the loop first making every date before it
 represents dates up to the year 294,000, where pandas 2 stopped at 2262, so there a huge period
 would make dates until memory ran out."""
 
-import importlib.util
 import json
 import os
 import subprocess
 import sys
 import traceback
 from datetime import timedelta
-from pathlib import Path
 
 import numpy as np
 import pandas as pd
@@ -18,10 +16,7 @@ import pytest
 
 import orvelkit.auspex as auspex
 
-_location = importlib.util.spec_from_file_location(
-    "orvelkit_reference", Path(__file__).resolve().parents[2] / "benchmarks" / "reference.py")
-reference = importlib.util.module_from_spec(_location)
-_location.loader.exec_module(reference)
+from support import reference
 
 # (dates, step): the rows' dates, and the step in days between future dates. Every loop below meets
 # the end of pandas' range within some 120,000 dates, on pandas 2 and 3.
