@@ -1,9 +1,10 @@
 // orvelkit.tabloom: the table-cache tool. Connects to one MySQL database through SQLAlchemy, loads
 // every table into a DataFrame through a pickle cache file, and prints the tables' columns.
-// Includes only the frame, the standard library and the POSIX file calls the cache needs.
+// Includes only the frame, the connection URL work, the standard library and the POSIX file calls
+// the cache needs.
 #include "frame/names.h"
 #include "frame/record.h"
-#include "frame/url_check.h"
+#include "mysql/connection_url.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -20,6 +21,7 @@
 namespace {
 
 using namespace orvelkit::frame;
+using orvelkit::mysql::ConnectionUrls;
 
 // ---- string table -----------------------------------------------------------------------------
 
@@ -38,10 +40,6 @@ enum class S : std::size_t {
     create_engine,
     sqlalchemy_exc,
     SQLAlchemyError,
-    urllib_parse,
-    quote,
-    sqlalchemy_engine,
-    make_url,
     // builtins
     all,
     ValueError,
@@ -91,18 +89,11 @@ enum class S : std::size_t {
     attrs,
     DataFrame,
     flush,
-    safe,
-    port,
-    query,
     user,
     // literals
     log_format,
     default_cache_path,
     default_cache_file,
-    url_prefix,
-    colon,
-    at_sign,
-    slash,
     missing_parameters,
     connected,
     connect_error_prefix,
@@ -122,12 +113,6 @@ enum class S : std::size_t {
     not_a_regular_file,
     written_for_another_source,
     source_key,
-    bracket_open,
-    bracket_close,
-    host_misread,
-    database_misread,
-    credentials_misread,
-    password_unsendable,
     url_unreadable,
     count,
 };
@@ -146,10 +131,6 @@ constexpr NamedRow<S> string_table[] = {
     {S::create_engine, ident("create_engine")},
     {S::sqlalchemy_exc, text("sqlalchemy.exc")},
     {S::SQLAlchemyError, ident("SQLAlchemyError")},
-    {S::urllib_parse, text("urllib.parse")},
-    {S::quote, ident("quote")},
-    {S::sqlalchemy_engine, text("sqlalchemy.engine")},
-    {S::make_url, ident("make_url")},
     {S::all, ident("all")},
     {S::ValueError, ident("ValueError")},
     {S::open, ident("open")},
@@ -195,17 +176,10 @@ constexpr NamedRow<S> string_table[] = {
     {S::attrs, ident("attrs")},
     {S::DataFrame, ident("DataFrame")},
     {S::flush, ident("flush")},
-    {S::safe, ident("safe")},
-    {S::port, ident("port")},
-    {S::query, ident("query")},
     {S::user, ident("user")},
     {S::log_format, text("%(asctime)s - %(levelname)s - %(message)s")},
     {S::default_cache_path, text(".")},
     {S::default_cache_file, text("db_cache.pkl")},
-    {S::url_prefix, text("mysql+pymysql://")},
-    {S::colon, text(":")},
-    {S::at_sign, text("@")},
-    {S::slash, text("/")},
     {S::missing_parameters, text("All connection parameters must be provided and not None.")},
     {S::connected, text("Successfully connected to the database.")},
     {S::connect_error_prefix, text("Error connecting to the database: ")},
@@ -225,12 +199,6 @@ constexpr NamedRow<S> string_table[] = {
     {S::not_a_regular_file, text(": not a regular file")},
     {S::written_for_another_source, text(": written for another user, host or database")},
     {S::source_key, text("orvelkit.source")},
-    {S::bracket_open, url_rows::bracket_open},
-    {S::bracket_close, url_rows::bracket_close},
-    {S::host_misread, url_rows::host_misread},
-    {S::database_misread, url_rows::database_misread},
-    {S::credentials_misread, url_rows::credentials_misread},
-    {S::password_unsendable, url_rows::password_unsendable},
     {S::url_unreadable, text("The connection URL cannot be read.")},
 };
 static_assert(rows_in_order(string_table), "string_table rows must follow the order of S");
@@ -266,12 +234,10 @@ struct State : ModuleState {
     using ModuleState::ModuleState;
     PyObject* kw_level_format = nullptr;  // ("level", "format")
     PyObject* kw_level = nullptr;         // ("level",)
-    PyObject* kw_safe = nullptr;          // ("safe",)
-    // urllib.parse.quote and sqlalchemy.engine.make_url, kept here rather than in the namespace:
-    // what encodes the credentials and what proves the URL reads back as given must not be
-    // something a caller can swap out by assigning a module global.
-    PyObject* quote = nullptr;
-    PyObject* make_url = nullptr;
+    // The URL work, with urllib.parse.quote and sqlalchemy.engine.make_url kept in it rather than
+    // in the namespace: what encodes the credentials and what proves the URL reads back as given
+    // must not be something a caller can swap out by assigning a module global.
+    ConnectionUrls urls;
 };
 
 State g_state{descriptor};
@@ -282,7 +248,6 @@ void make_tuples(ModuleState& base) {
     State& st = state_of(base);
     keep(st.kw_level_format, make_tuple({st.s(S::level), st.s(S::format)}));
     keep(st.kw_level, make_tuple({st.s(S::level)}));
-    keep(st.kw_safe, make_tuple({st.s(S::safe)}));
 }
 
 // ---- shared statement pieces ------------------------------------------------------------------
@@ -311,31 +276,16 @@ Ref inspect_engine(const State& st, PyObject* self) {
 
 // ---- the connection URL -----------------------------------------------------------------------
 
-// A user name or password as it goes into the URL: percent-encoded with nothing left safe, so
-// that "@", "/", ":" or "%" in it stay part of the credential and can never move the connection
-// to another host or database.
-Ref url_encoded(const State& st, PyObject* text) {
-    return call_kw(st.quote, {text, st.empty_str}, st.kw_safe);
-}
-
-// The read-back check's strings and callables, from this module's state and string table.
-UrlTexts url_texts(const State& st) { return url_texts_of<S>(st, st.cached(B::ValueError)); }
-
 bool equal(PyObject* a, PyObject* b) { return check_status(PyObject_RichCompareBool(a, b, Py_EQ)); }
 
 // {"user": ..., "host": ..., "database": ...} of the tool's URL as SQLAlchemy reads it: where the
 // tables come from, recorded with them in the cache. Never the password.
 Ref source_of(const State& st, PyObject* self) {
     Ref url = attr(self, st.s(S::connection_string));
-    const UrlTexts texts = url_texts(st);
-    Ref parsed = try_parse_url(texts, url.get());
-    if (!parsed) refuse_url(texts, st.s(S::url_unreadable));
-    Ref user = text_or_empty(texts, parsed.get(), texts.username);
-    Ref host = host_text_of(texts, parsed.get());
-    Ref database = text_or_empty(texts, parsed.get(), texts.database);
-    return new_dict({{st.s(S::user), user.get()},
-                     {st.s(S::host), host.get()},
-                     {st.s(S::database), database.get()}});
+    const ConnectionUrls::Parts parts = st.urls.read(url.get(), st.s(S::url_unreadable));
+    return new_dict({{st.s(S::user), parts.user.get()},
+                     {st.s(S::host), parts.host.get()},
+                     {st.s(S::database), parts.database.get()}});
 }
 
 // ---- __init__ ---------------------------------------------------------------------------------
@@ -366,14 +316,7 @@ Ref init_body(Frame& f, PyObject* const* a) {
         Ref password = format_empty(st, a[2]);
         Ref host = format_empty(st, a[3]);
         Ref database = format_empty(st, a[4]);
-        const UrlTexts texts = url_texts(st);
-        refuse_unsendable_password(texts, password.get());
-        Ref url = concat({s(S::url_prefix), url_encoded(st, user.get()).get(), s(S::colon),
-                          url_encoded(st, password.get()).get(), s(S::at_sign), host.get(),
-                          s(S::slash), database.get()});
-        // Refused before the URL is kept: nothing may ever connect with a misread one.
-        refuse_misread_url(texts, url.get(), user.get(), password.get(), host.get(),
-                           database.get());
+        Ref url = st.urls.build(user.get(), password.get(), host.get(), database.get());
         set_attr(self, s(S::connection_string), url.get());
     }
     f.at(22);
@@ -880,8 +823,7 @@ void run_statements(Frame& f) {
     f.at(9);
     import_from(st, s(S::sqlalchemy_exc), {s(S::SQLAlchemyError)});
     f.at(10);
-    keep(st.quote, import_attribute(st, s(S::urllib_parse), s(S::quote)));
-    keep(st.make_url, import_attribute(st, s(S::sqlalchemy_engine), s(S::make_url)));
+    st.urls.load(st, st.cached(B::ValueError));
 
     f.at(14);
     {
