@@ -53,30 +53,18 @@ void set_stop_iteration(PyObject* value) {
 // A StopIteration escaping the body would end the awaiting coroutine silently; it becomes a
 // RuntimeError caused by it.
 void replace_stop_iteration() {
-#if ORVELKIT_HAS_RAISED_EXCEPTION
-    PyObject* value = PyErr_GetRaisedException();
+    PyObject* value = take_pending();
     PyErr_SetString(PyExc_RuntimeError, stop_iteration_escaped);
-    PyObject* new_value = PyErr_GetRaisedException();
-    Py_INCREF(value);
-    PyException_SetCause(new_value, value);
-    PyException_SetContext(new_value, value);
-    PyErr_SetRaisedException(new_value);
-#else
-    PyObject *type, *value, *tb;
-    PyErr_Fetch(&type, &value, &tb);
-    PyErr_NormalizeException(&type, &value, &tb);
-    if (tb) PyException_SetTraceback(value, tb);
-    Py_XDECREF(type);
-    Py_XDECREF(tb);
-    PyErr_SetString(PyExc_RuntimeError, stop_iteration_escaped);
-    PyObject *new_type, *new_value, *new_tb;
-    PyErr_Fetch(&new_type, &new_value, &new_tb);
-    PyErr_NormalizeException(&new_type, &new_value, &new_tb);
-    Py_INCREF(value);
-    PyException_SetCause(new_value, value);
-    PyException_SetContext(new_value, value);
-    PyErr_Restore(new_type, new_value, new_tb);
-#endif
+    PyObject* replacement = take_pending();
+    if (!value || !replacement) {  // normalising fails only for want of memory
+        Py_XDECREF(value);
+        Py_XDECREF(replacement);
+        PyErr_NoMemory();
+        return;
+    }
+    PyException_SetCause(replacement, Py_NewRef(value));
+    PyException_SetContext(replacement, value);
+    restore_pending(replacement);
 }
 
 // A finished coroutine has no frame, as the interpreter's own do not.
@@ -172,14 +160,7 @@ PyObject* coroutine_throw_args(PyObject* self, PyObject* const* args, Py_ssize_t
         Py_XDECREF(tb);
         return nullptr;
     }
-#if ORVELKIT_HAS_RAISED_EXCEPTION
-    if (tb) PyException_SetTraceback(value, tb);
-    Py_DECREF(type);
-    Py_XDECREF(tb);
-    PyErr_SetRaisedException(value);
-#else
-    PyErr_Restore(type, value, tb);
-#endif
+    raise_with_traceback(type, value, tb);
     return run_body(coro, nullptr);
 }
 

@@ -99,6 +99,47 @@ private:
     PyObject* previous_ = nullptr;  // owned; the exception handled before this guard began
 };
 
+// The pending exception as one normalised object with its traceback on it, the way 3.12 and later
+// keep it; the indicator is cleared. New reference; null only where normalising failed.
+// Precondition: an error is pending.
+inline PyObject* take_pending() noexcept {
+#if ORVELKIT_HAS_RAISED_EXCEPTION
+    return PyErr_GetRaisedException();
+#else
+    PyObject *type, *value, *tb;
+    PyErr_Fetch(&type, &value, &tb);
+    PyErr_NormalizeException(&type, &value, &tb);
+    if (tb && value) PyException_SetTraceback(value, tb);
+    Py_XDECREF(type);
+    Py_XDECREF(tb);
+    return value;
+#endif
+}
+
+// Makes `value` (an exception instance, stolen) the pending error, with the traceback it carries.
+inline void restore_pending(PyObject* value) noexcept {
+#if ORVELKIT_HAS_RAISED_EXCEPTION
+    PyErr_SetRaisedException(value);
+#else
+    PyErr_Restore(Py_NewRef(reinterpret_cast<PyObject*>(Py_TYPE(value))), value,
+                  PyException_GetTraceback(value));
+#endif
+}
+
+// Makes the normalised exception `value` of class `type` pending with the traceback `tb` (or
+// none), as the interpreter's own coroutines raise a thrown exception: 3.11 keeps the traceback
+// given, which 3.12 and later store on the instance. Steals all three.
+inline void raise_with_traceback(PyObject* type, PyObject* value, PyObject* tb) noexcept {
+#if ORVELKIT_HAS_RAISED_EXCEPTION
+    if (tb) PyException_SetTraceback(value, tb);
+    Py_XDECREF(tb);
+    Py_DECREF(type);
+    PyErr_SetRaisedException(value);
+#else
+    PyErr_Restore(type, value, tb);
+#endif
+}
+
 // Lets `look` read the pending exception, normalised (borrowed; null only where normalising it
 // failed), then puts it back unchanged and drops anything `look` raised. For deciding by an
 // exception's own fields how to go on. Precondition: an error is pending. Returns what `look`

@@ -119,35 +119,23 @@ PyObject* attr_shortcut(PyObject* obj, PyObject* name, const TypeLookup& t) {
 // the same. Precondition: an error is pending.
 static void note_attribute_error(PyObject* obj, PyObject* name) noexcept {
     if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return;
-#if ORVELKIT_HAS_RAISED_EXCEPTION
-    PyObject* value = PyErr_GetRaisedException();
-#else
-    PyObject* type;
-    PyObject* value;
-    PyObject* traceback;
-    PyErr_Fetch(&type, &value, &traceback);
-    PyErr_NormalizeException(&type, &value, &traceback);
-#endif
+    PyObject* value = take_pending();
+    if (!value) {  // normalising an AttributeError fails only for want of memory
+        PyErr_NoMemory();
+        return;
+    }
     if (PyErr_GivenExceptionMatches(value, PyExc_AttributeError)) {
         auto* error = reinterpret_cast<PyAttributeErrorObject*>(value);
         if (!error->name && !error->obj) {
             if (PyObject_SetAttrString(value, "name", name) < 0 ||
                 PyObject_SetAttrString(value, "obj", obj) < 0) {
                 // The new error stands, as it would in the interpreter's own read.
-#if !ORVELKIT_HAS_RAISED_EXCEPTION
-                Py_XDECREF(type);
-                Py_XDECREF(traceback);
-#endif
-                Py_XDECREF(value);
+                Py_DECREF(value);
                 return;
             }
         }
     }
-#if ORVELKIT_HAS_RAISED_EXCEPTION
-    PyErr_SetRaisedException(value);
-#else
-    PyErr_Restore(type, value, traceback);
-#endif
+    restore_pending(value);
 }
 
 void raise_attribute_error(PyObject* obj, PyObject* name) {
