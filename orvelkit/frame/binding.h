@@ -70,12 +70,8 @@ inline constexpr Entry entry{tuple_entry<Sig>, vector_entry<Sig>};
 // PyErrorSet into the frame's traceback entry and a null result.
 template <class Work>
 PyObject* boundary(Frame& frame, Work&& work) noexcept {
-    try {
-        return work().release();
-    } catch (const PyErrorSet&) {
-    } catch (const std::bad_alloc&) {
-        PyErr_NoMemory();
-    }
+    PyObject* result = nullptr;
+    if (succeeds([&] { result = work().release(); })) return result;
     frame.add_entry();
     return nullptr;
 }

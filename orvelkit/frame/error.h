@@ -5,6 +5,7 @@
 #include "ref.h"
 
 #include <initializer_list>
+#include <new>
 
 namespace orvelkit::frame {
 
@@ -162,6 +163,21 @@ auto peek_pending(Look&& look) noexcept {
     PyErr_Restore(type, value, tb);
 #endif
     return answer;
+}
+
+// Runs `work` and turns the two ways it can fail, a PyErrorSet or std::bad_alloc (which becomes
+// MemoryError), into false with the error set: the catch at every boundary where C++ meets the
+// interpreter, so nothing else need know which exceptions the frame's code may throw.
+template <class Work>
+bool succeeds(Work&& work) noexcept {
+    try {
+        work();
+        return true;
+    } catch (const PyErrorSet&) {
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+    }
+    return false;
 }
 
 // True when the pending error is an instance of Exception (an `except Exception` clause would

@@ -203,7 +203,7 @@ int exec_module(ModuleState& st, PyObject* module) noexcept {
 
     Frame frame(st, st.init_trace_name.c_str(), 1);
     bool reached_strings = false;
-    try {
+    const bool done = succeeds([&] {
         // A retry after a failed import runs on a new module object: its dict replaces the old,
         // and nothing cached from the old one may survive.
         Py_XSETREF(st.dict, Py_NewRef(PyModule_GetDict(module)));
@@ -212,11 +212,8 @@ int exec_module(ModuleState& st, PyObject* module) noexcept {
         if (!st.runtime) st.runtime = Py_NewRef(add_frame_module(runtime_module_name));
         watch_module_dict(st);
         run_exec(st, module, frame, reached_strings);
-        return 0;
-    } catch (const PyErrorSet&) {
-    } catch (const std::bad_alloc&) {
-        PyErr_NoMemory();
-    }
+    });
+    if (done) return 0;
     if (!PyErr_Occurred()) {
         PyErr_SetString(PyExc_ImportError, st.init_trace_name.c_str());
     } else if (reached_strings) {

@@ -79,13 +79,7 @@ void add_traceback(const ModuleState& st, const char* name, int line) noexcept {
     {
         ErrorSetAside aside;
         ensure_position_switch(st);
-        try {
-            frame = frame_for(st, name, line).release();
-        } catch (const PyErrorSet&) {
-        } catch (const std::bad_alloc&) {
-            PyErr_NoMemory();
-        }
-        if (!frame) {
+        if (!succeeds([&] { frame = frame_for(st, name, line).release(); })) {
             aside.let_new_win();
             return;
         }
