@@ -45,6 +45,14 @@ struct Signature {
     Body body;
 };
 
+// The binding paths, fixed by the call's shape, fastest first: all parameters by position and no
+// keywords, where the caller's own array is the binding; positionals with defaults for the rest;
+// then keywords, matched by address against the interned parameter names first and by value
+// after, so a str subclass or a str with its own hash binds as the interpreter's functions bind
+// it. On every path each bound value is held for the whole call, as a Python function's locals
+// hold theirs, and each ends in the same exact-type checks and the same boundary, so messages
+// and traceback entries cannot differ between them.
+//
 // Binds, type-checks and runs the body inside the call boundary. Returns a new reference, or null
 // with the error set and this function's traceback entry added (none for a type-check refusal).
 // The two forms differ only in where the arguments come from; binding and messages are shared.

@@ -13,6 +13,21 @@
 
 namespace orvelkit::frame {
 
+// How the lookup caches stay right. Three things are remembered between calls, and each answer is
+// used only while what it was read from provably has not changed:
+// - Type lookups (below): keyed by the type's address, its version tag and the name's address.
+//   The interpreter resets a type's tag when the type or any base changes and never hands the
+//   same tag out twice, so a matching entry describes the type as it is now, and an entry left by
+//   a freed type cannot match its successor at that address. Only exact, interned str names are
+//   stored; the module's names live for the process, so comparing addresses is comparing names.
+//   `found` is borrowed from the type's dict and dies with the next Python code that runs, so
+//   every caller takes its own reference before probing an instance dict or calling anything.
+// - Module globals (names.h): a value borrowed from the module's dict, with the dict's version
+//   (3.11's tag, or on 3.12 and later the count of the one dict watcher the libraries share,
+//   bumped before any watched dict changes). A matching version means the dict still holds that
+//   value under that name; with no watcher to be had, nothing is remembered.
+// - Cached builtins: looked up once at initialisation and held, by definition of the name.
+//
 // What a type's method resolution order says about one name, remembered per (type, version tag,
 // name) as the interpreter's specialised loads remember it. A type or a base that changes gets a
 // new tag, so a stale answer is never used; a tag of 0 means "not cacheable" and every lookup

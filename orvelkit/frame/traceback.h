@@ -5,6 +5,14 @@
 
 namespace orvelkit::frame {
 
+// The traceback table (ModuleState::traceback_codes): per library, sorted by line, one entry per
+// (function name, line) that has failed, holding its empty code object for the process and the
+// interpreter frame made last for it. Entries are only ever added. Making a code object or a
+// frame can run the collector, whose finalisers may fail and add entries themselves, which moves
+// the vector: no entry pointer is kept across anything that allocates, and an entry is looked up
+// again before it is inserted or updated. The kept frame is reused only while nothing but the
+// table refers to it (refcount 1), so a traceback still alive never sees its line change.
+//
 // Adds one entry (name, the module's file, line) in front of the traceback of the pending
 // exception. The exception is set aside while the code object and interpreter frame are made; if
 // that fails, the new error replaces it. Precondition: an error is pending. Never throws.
