@@ -164,7 +164,7 @@ PyObject* coroutine_throw_args(PyObject* self, PyObject* const* args, Py_ssize_t
     return run_body(coro, nullptr);
 }
 
-PyObject* coroutine_close_now(PyObject* self) {
+PyObject* coroutine_close_now(PyObject* self, PyObject* /* unused: METH_NOARGS */) {
     CoroutineObject* coro = as_coroutine(self);
     if (coro->state == CoroutineState::running) {
         PyErr_SetString(PyExc_ValueError, already_executing);
@@ -176,14 +176,6 @@ PyObject* coroutine_close_now(PyObject* self) {
 }
 
 // ---- coroutine slots ---------------------------------------------------------------------------
-
-PyObject* coroutine_send(PyObject* self, PyObject* value) {
-    return coroutine_send_value(self, value);
-}
-PyObject* coroutine_throw(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
-    return coroutine_throw_args(self, args, nargs);
-}
-PyObject* coroutine_close(PyObject* self, PyObject*) { return coroutine_close_now(self); }
 
 PyObject* coroutine_await(PyObject* self) {
     auto* w = PyObject_GC_New(AwaitWrapperObject, &local_wrapper_type);
@@ -294,10 +286,10 @@ PyObject* coroutine_repr(PyObject* self) {
 }
 
 PyMethodDef coroutine_methods[] = {
-    {"send", coroutine_send, METH_O, send_doc},
-    {"throw", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(coroutine_throw)),
+    {"send", coroutine_send_value, METH_O, send_doc},
+    {"throw", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(coroutine_throw_args)),
      METH_FASTCALL, throw_doc},
-    {"close", coroutine_close, METH_NOARGS, close_doc},
+    {"close", coroutine_close_now, METH_NOARGS, close_doc},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -331,7 +323,7 @@ PyObject* wrapper_throw(PyObject* self, PyObject* const* args, Py_ssize_t nargs)
     return coroutine_throw_args(as_wrapper(self)->coroutine, args, nargs);
 }
 PyObject* wrapper_close(PyObject* self, PyObject*) {
-    return coroutine_close_now(as_wrapper(self)->coroutine);
+    return coroutine_close_now(as_wrapper(self)->coroutine, nullptr);
 }
 PyObject* wrapper_reduce(PyObject* self, PyObject*) {
     PyErr_Format(PyExc_TypeError, "cannot pickle '%.200s' object", Py_TYPE(self)->tp_name);

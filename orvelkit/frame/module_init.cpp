@@ -119,11 +119,6 @@ void obtain_shared_types(ModuleState& st) {
     }
 }
 
-void keep(PyObject*& field, PyObject* value) {
-    if (!field) field = value;
-    else Py_DECREF(value);
-}
-
 // Everything exec does once the module's dict and the frame's modules are in hand: builtins, the
 // version warning, the constants and strings, the sys.modules entry, the cached builtins, the
 // module's types and its statements. Throws PyErrorSet. `frame` carries the line reported by a
@@ -136,8 +131,8 @@ void run_exec(ModuleState& st, PyObject* module, Frame& frame, bool& reached_str
                                                    d.full_name);
     if (!warning.empty()) warn_or_fail(warning.c_str());
 
-    keep(st.empty_tuple, check(PyTuple_New(0)).release());
-    keep(st.empty_str, check(PyUnicode_FromStringAndSize("", 0)).release());
+    keep(st.empty_tuple, check(PyTuple_New(0)));
+    keep(st.empty_str, check(PyUnicode_FromStringAndSize("", 0)));
 
     obtain_shared_types(st);
 
