@@ -121,7 +121,7 @@ PyObject* coroutine_throw_args(PyObject* self, PyObject* const* args, Py_ssize_t
         PyErr_Format(PyExc_TypeError, "throw expected at most 3 arguments, got %zd", nargs);
         return nullptr;
     }
-    PyObject* type = args[0];
+    PyObject* thrown = args[0];
     PyObject* value = nargs > 1 ? args[1] : nullptr;
     PyObject* tb = nargs > 2 ? args[2] : nullptr;
     if (tb == Py_None) tb = nullptr;
@@ -131,36 +131,35 @@ PyObject* coroutine_throw_args(PyObject* self, PyObject* const* args, Py_ssize_t
     }
     CoroutineObject* coro = as_coroutine(self);
     if (!may_resume(coro)) return nullptr;
-    Py_INCREF(type);
-    Py_XINCREF(value);
-    Py_XINCREF(tb);
-    if (PyExceptionClass_Check(type)) {
+    const bool is_class = PyExceptionClass_Check(thrown);
+    if (!is_class && !PyExceptionInstance_Check(thrown)) {
+        PyErr_Format(PyExc_TypeError,
+                     "exceptions must be classes or instances deriving from BaseException, not %s",
+                     Py_TYPE(thrown)->tp_name);
+        return nullptr;
+    }
+    if (!is_class && value && value != Py_None) {
+        PyErr_SetString(PyExc_TypeError, "instance exception may not have a separate value");
+        return nullptr;
+    }
+    // From here on the three references are the pending error's, handed over whole.
+    PyObject* type;
+    PyObject* instance;
+    PyObject* traceback;
+    if (is_class) {
+        type = Py_NewRef(thrown);
+        instance = Py_XNewRef(value);
+        traceback = Py_XNewRef(tb);
         // Made as the interpreter's own coroutines make a thrown class's instance, on 3.12 and
         // 3.13 too; raising it through PyErr_SetObject instead would chain it to the exception
         // being handled at the throw() call.
-        PyErr_NormalizeException(&type, &value, &tb);
-    } else if (PyExceptionInstance_Check(type)) {
-        if (value && value != Py_None) {
-            PyErr_SetString(PyExc_TypeError, "instance exception may not have a separate value");
-            Py_DECREF(type);
-            Py_DECREF(value);
-            Py_XDECREF(tb);
-            return nullptr;
-        }
-        Py_XDECREF(value);
-        value = type;
-        type = Py_NewRef(reinterpret_cast<PyObject*>(Py_TYPE(value)));
-        if (!tb) tb = PyException_GetTraceback(value);
+        PyErr_NormalizeException(&type, &instance, &traceback);
     } else {
-        PyErr_Format(PyExc_TypeError,
-                     "exceptions must be classes or instances deriving from BaseException, not %s",
-                     Py_TYPE(type)->tp_name);
-        Py_DECREF(type);
-        Py_XDECREF(value);
-        Py_XDECREF(tb);
-        return nullptr;
+        instance = Py_NewRef(thrown);
+        type = Py_NewRef(reinterpret_cast<PyObject*>(Py_TYPE(thrown)));
+        traceback = tb ? Py_NewRef(tb) : PyException_GetTraceback(thrown);
     }
-    raise_with_traceback(type, value, tb);
+    raise_with_traceback(type, instance, traceback);
     return run_body(coro, nullptr);
 }
 

@@ -223,26 +223,22 @@ PyObject* function_get_is_coroutine(PyObject* self, void*) {
         f->is_coroutine = Py_NewRef(Py_False);
         return Py_NewRef(Py_False);
     }
-    PyObject* marker = nullptr;
-    PyObject* name = PyUnicode_FromString("_is_coroutine");
-    PyObject* fromlist = name ? PyList_New(1) : nullptr;
-    if (fromlist) {
-        PyList_SET_ITEM(fromlist, 0, Py_NewRef(name));
-        PyObject* module = PyImport_ImportModuleLevel("asyncio.coroutines", nullptr, nullptr,
-                                                      fromlist, 0);
-        if (module) {
-            marker = PyObject_GetAttr(module, name);
-            Py_DECREF(module);
-        }
-        Py_DECREF(fromlist);
-    }
-    Py_XDECREF(name);
-    if (!marker) {
+    // Any failure to find asyncio's marker leaves True, which asyncio accepted before it had one.
+    Ref marker;
+    const bool found = succeeds([&] {
+        Ref name = check(PyUnicode_FromString("_is_coroutine"));
+        Ref fromlist = check(PyList_New(1));
+        PyList_SET_ITEM(fromlist.get(), 0, Py_NewRef(name.get()));
+        Ref module = check(
+            PyImport_ImportModuleLevel("asyncio.coroutines", nullptr, nullptr, fromlist.get(), 0));
+        marker = check(PyObject_GetAttr(module.get(), name.get()));
+    });
+    if (!found) {
         PyErr_Clear();
-        marker = Py_NewRef(Py_True);
+        marker = Ref::borrow(Py_True);
     }
     // The import runs Python code, which may have read this attribute meanwhile.
-    return keep_first_made(f->is_coroutine, marker);
+    return keep_first_made(f->is_coroutine, marker.release());
 }
 
 // ---- methods --------------------------------------------------------------------------------
