@@ -1,6 +1,7 @@
 // orvelkit.base: the MySQL connector. MySQLDatabaseConnector keeps four credentials, connects
 // through SQLAlchemy and PyMySQL, holds the connection as a llama_index SQLDatabase and reports
-// outcomes in a status dict instead of raising. Includes only the frame, the connection URL work and the standard library.
+// outcomes in a status dict instead of raising. Includes only the frame, the connection URL work
+// and the standard library.
 #include "frame/names.h"
 #include "frame/record.h"
 #include "mysql/connection_url.h"

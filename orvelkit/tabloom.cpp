@@ -276,8 +276,6 @@ Ref inspect_engine(const State& st, PyObject* self) {
 
 // ---- the connection URL -----------------------------------------------------------------------
 
-bool equal(PyObject* a, PyObject* b) { return check_status(PyObject_RichCompareBool(a, b, Py_EQ)); }
-
 // {"user": ..., "host": ..., "database": ...} of the tool's URL as SQLAlchemy reads it: where the
 // tables come from, recorded with them in the cache. Never the password.
 Ref source_of(const State& st, PyObject* self) {

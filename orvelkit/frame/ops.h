@@ -133,6 +133,11 @@ inline void set_item(PyObject* obj, PyObject* key, PyObject* value) {
 }
 inline bool truth(PyObject* obj) { return check_status(PyObject_IsTrue(obj)) == 1; }
 
+// a == b, as the interpreter decides it (identity first, then the comparison).
+inline bool equal(PyObject* a, PyObject* b) {
+    return check_status(PyObject_RichCompareBool(a, b, Py_EQ)) == 1;
+}
+
 // The truth of `None == value`. None itself and exact str, int, float and bool values have a
 // fixed answer: NoneType's comparison and theirs both decline, so identity decides, and no
 // Python code could run. Any other value may answer through its own reflected __eq__.
