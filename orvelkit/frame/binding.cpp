@@ -317,8 +317,8 @@ bool types_accepted(const Signature& sig, PyObject* const* values) {
 // The bound arguments' exact-type checks, then the body in this call's frame.
 inline PyObject* check_and_run(const Signature& sig, PyObject* const* values) noexcept {
     if (!types_accepted(sig, values)) return nullptr;
-    Frame frame(*sig.state, sig.trace_name, sig.line);
-    return boundary(frame, [&] { return sig.body(frame, values); });
+    Cursor cursor(*sig.state, sig.trace_name, sig.line);
+    return boundary(cursor, [&] { return sig.body(cursor, values); });
 }
 
 template <class Keywords>

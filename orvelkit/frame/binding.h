@@ -30,7 +30,7 @@ enum class ParamCheck : unsigned char { none, exact_int, exact_str };
 
 // A function body: the bound arguments in parameter order (borrowed, alive for the whole call).
 // Returns a new reference; throws PyErrorSet.
-using Body = Ref (*)(Frame& frame, PyObject* const* args);
+using Body = Ref (*)(Cursor& cursor, PyObject* const* args);
 
 // Everything a call needs to bind its arguments and run its body.
 struct Signature {
@@ -77,10 +77,10 @@ inline constexpr Entry entry{tuple_entry<Sig>, vector_entry<Sig>};
 // The call boundary shared by function calls, coroutine steps and exec: runs `work` and turns a
 // PyErrorSet into the frame's traceback entry and a null result.
 template <class Work>
-PyObject* boundary(Frame& frame, Work&& work) noexcept {
+PyObject* boundary(Cursor& cursor, Work&& work) noexcept {
     PyObject* result = nullptr;
     if (succeeds([&] { result = work().release(); })) return result;
-    frame.add_entry();
+    cursor.add_entry();
     return nullptr;
 }
 

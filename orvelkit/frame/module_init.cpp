@@ -121,9 +121,9 @@ void obtain_shared_types(ModuleState& st) {
 
 // Everything exec does once the module's dict and the frame's modules are in hand: builtins, the
 // version warning, the constants and strings, the sys.modules entry, the cached builtins, the
-// module's types and its statements. Throws PyErrorSet. `frame` carries the line reported by a
+// module's types and its statements. Throws PyErrorSet. `cursor` carries the line reported by a
 // failure, and `reached_strings` turns on the "init" traceback entry.
-void run_exec(ModuleState& st, PyObject* module, Frame& frame, bool& reached_strings) {
+void run_exec(ModuleState& st, PyObject* module, Cursor& cursor, bool& reached_strings) {
     const ModuleDescriptor& d = *st.descriptor;
     check_status(PyObject_SetAttrString(module, "__builtins__", st.builtins));
 
@@ -151,7 +151,7 @@ void run_exec(ModuleState& st, PyObject* module, Frame& frame, bool& reached_str
     if (d.make_tuples) d.make_tuples(st);
     if (d.ready_types) d.ready_types(st);
     if (d.registers_coroutine) register_coroutine_abc(st);
-    if (d.run_statements) d.run_statements(frame);
+    if (d.run_statements) d.run_statements(cursor);
 
     Ref test = check(PyDict_New());
     check_status(PyObject_SetAttrString(module, "__test__", test.get()));
@@ -196,7 +196,7 @@ int exec_module(ModuleState& st, PyObject* module) noexcept {
     }
     st.initialised_module = Py_NewRef(module);
 
-    Frame frame(st, st.init_trace_name.c_str(), 1);
+    Cursor cursor(st, st.init_trace_name.c_str(), 1);
     bool reached_strings = false;
     const bool done = succeeds([&] {
         // A retry after a failed import runs on a new module object: its dict replaces the old,
@@ -206,13 +206,13 @@ int exec_module(ModuleState& st, PyObject* module) noexcept {
         if (!st.builtins) st.builtins = Py_NewRef(add_frame_module("builtins"));
         if (!st.runtime) st.runtime = Py_NewRef(add_frame_module(runtime_module_name));
         watch_module_dict(st);
-        run_exec(st, module, frame, reached_strings);
+        run_exec(st, module, cursor, reached_strings);
     });
     if (done) return 0;
     if (!PyErr_Occurred()) {
         PyErr_SetString(PyExc_ImportError, st.init_trace_name.c_str());
     } else if (reached_strings) {
-        frame.add_entry();
+        cursor.add_entry();
     }
     Py_CLEAR(st.initialised_module);
     return -1;

@@ -16,9 +16,6 @@ namespace orvelkit::frame {
 // call binds or forwards. A record with more does not compile.
 inline constexpr std::size_t max_parameters = 8;
 
-// How many function records one module may have.
-inline constexpr std::size_t max_functions = 16;
-
 // Stores a state field made once; a repeated exec after a failed import keeps the first.
 inline void keep(PyObject*& field, Ref&& value) {
     if (!field) field = value.release();
@@ -40,7 +37,7 @@ struct GlobalCacheEntry {
 };
 
 // What initialisation makes of one function record; each field, once set, holds one reference
-// for the life of the process.
+// for the life of the process. Each record's own lives beside its compiled signature (record.h).
 struct FunctionObjects {
     PyObject* name = nullptr;
     PyObject* qualname = nullptr;
@@ -49,7 +46,7 @@ struct FunctionObjects {
 };
 
 struct ModuleState;
-class Frame;
+class Cursor;
 
 // What a module tells the frame about itself. Static, never freed.
 struct ModuleDescriptor {
@@ -63,7 +60,7 @@ struct ModuleDescriptor {
     void (*make_numbers)(ModuleState&);
     void (*make_tuples)(ModuleState&);
     void (*ready_types)(ModuleState&);
-    void (*run_statements)(Frame&);
+    void (*run_statements)(Cursor&);
 };
 
 // The per-process record of one module library: filled by the exec step, never emptied. Every
@@ -95,8 +92,6 @@ struct ModuleState {
     std::vector<PyObject*> strings;          // in the order of descriptor->strings
     PyObject* frame_strings[static_cast<std::size_t>(FrameName::count)] = {};
     std::vector<PyObject*> cached_builtin_values;  // in the order of descriptor->cached_builtins
-    // In the order of the module's function records; filled as each is defined.
-    FunctionObjects functions[max_functions] = {};
 
     PyModuleDef definition{};                      // static like the state; see module_definition
     PyModuleDef_Slot definition_slots[3]{};        // create, exec and the closing zero entry
@@ -112,10 +107,7 @@ struct ModuleState {
     const std::uint64_t* dict_changes = nullptr;
 #endif
 
-    template <class E>
-    PyObject* s(E row) const noexcept {
-        return strings[static_cast<std::size_t>(row)];
-    }
+    PyObject* s(Name name) const noexcept { return strings[name.row]; }
     PyObject* f(FrameName row) const noexcept {
         return frame_strings[static_cast<std::size_t>(row)];
     }

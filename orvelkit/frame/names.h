@@ -41,9 +41,8 @@ inline bool globals_cacheable(const ModuleState& st) noexcept {
 // is unchanged. Still a lookup at every use, as Python reads a global: the version only tells
 // that the dict has not changed since the name was last found in it.
 Ref global_row_slow(const ModuleState& st, std::size_t row);
-template <class E>
-requires std::is_enum_v<E> Ref global(const ModuleState& st, E row) {
-    const auto index = static_cast<std::size_t>(row);
+inline Ref global(const ModuleState& st, Name name) {
+    const std::size_t index = name.row;
     const GlobalCacheEntry& cached = st.global_cache[index];
     if (cached.value && cached.version == globals_version(st)) return Ref::borrow(cached.value);
     return global_row_slow(st, index);

@@ -187,6 +187,13 @@ Ref make_tuple(std::initializer_list<PyObject*> items) {
     return tuple;
 }
 
+Ref make_list(std::initializer_list<PyObject*> items) {
+    Ref list = check(PyList_New(static_cast<Py_ssize_t>(items.size())));
+    Py_ssize_t i = 0;
+    for (PyObject* item : items) PyList_SET_ITEM(list.get(), i++, Py_NewRef(item));
+    return list;
+}
+
 void append(PyObject* list, PyObject* value) { check_status(PyList_Append(list, value)); }
 
 Ref new_dict(std::initializer_list<std::pair<PyObject*, PyObject*>> items) {
@@ -219,8 +226,8 @@ EnteredContext enter_context(const ModuleState& st, PyObject* manager) {
     return ctx;
 }
 
-bool exit_with_pending(const Frame& frame, PyObject* exit) {
-    frame.add_entry();
+bool exit_with_pending(const Cursor& cursor, PyObject* exit) {
+    cursor.add_entry();
     // The exception is handled while __exit__ runs: a new error from it chains to this one.
     ExceptHandler handler;
     PyObject* value = handler.value();

@@ -197,6 +197,7 @@ inline Ref format_empty(const ModuleState& st, PyObject* value) {
 Ref new_list();
 void append(PyObject* list, PyObject* value);
 Ref make_tuple(std::initializer_list<PyObject*> items);
+Ref make_list(std::initializer_list<PyObject*> items);
 Ref new_dict(std::initializer_list<std::pair<PyObject*, PyObject*>> items);
 
 // [f(item) for item in iterable], the iteration protocol throwing on failure.
@@ -222,13 +223,13 @@ Ref lookup_special(PyObject* obj, PyObject* name);
 // exception, and a true answer drops it; otherwise the exception goes on from the `with` line.
 // `body(entered)` receives the result of __enter__ (borrowed).
 template <class Body>
-void with_block(Frame& frame, int line, PyObject* manager, Body&& body);
+void with_block(Cursor& cursor, int line, PyObject* manager, Body&& body);
 
 // `for item in iterable:` with every fetch of the next item reported at `line`. A list or tuple is
 // walked by index, its length read again at each step, so a body that grows or shrinks it is
 // seen as the interpreter's own loop would see it; anything else goes through its iterator.
 template <class Body>
-void for_each(Frame& f, int line, PyObject* iterable, Body&& body) {
+void for_each(Cursor& f, int line, PyObject* iterable, Body&& body) {
     f.at(line);
     const bool is_list = PyList_CheckExact(iterable);
     if (is_list || PyTuple_CheckExact(iterable)) {
@@ -271,7 +272,7 @@ Ref block_result(Block& block, Args&... args) {
 // otherwise the error goes on. When either block returns a Ref, so does the statement: the value
 // the function returns, or an empty Ref where that block ends without returning.
 template <class Body, class Handler, class Matches>
-auto try_except(Frame& f, Body&& body, int line, Handler&& handler, Matches&& matches) {
+auto try_except(Cursor& f, Body&& body, int line, Handler&& handler, Matches&& matches) {
     constexpr bool gives_value = !std::is_void_v<std::invoke_result_t<Body&>> ||
                                  !std::is_void_v<std::invoke_result_t<Handler&, ExceptHandler&>>;
     try {
@@ -289,7 +290,7 @@ auto try_except(Frame& f, Body&& body, int line, Handler&& handler, Matches&& ma
 
 // The same for `except Exception as e`.
 template <class Body, class Handler>
-auto try_except(Frame& f, Body&& body, int line, Handler&& handler) {
+auto try_except(Cursor& f, Body&& body, int line, Handler&& handler) {
     return try_except(f, body, line, handler, pending_is_exception);
 }
 
@@ -301,26 +302,26 @@ struct EnteredContext {
 EnteredContext enter_context(const ModuleState& st, PyObject* manager);
 // Calls exit with the pending exception: true when it swallowed it (the error is then clear);
 // otherwise the exception is pending again and this throws.
-bool exit_with_pending(const Frame& frame, PyObject* exit);
+bool exit_with_pending(const Cursor& cursor, PyObject* exit);
 void exit_clean(PyObject* exit);
 
 template <class Body>
-void with_block(Frame& frame, int line, PyObject* manager, Body&& body) {
-    frame.at(line);
-    EnteredContext ctx = enter_context(frame.st, manager);
+void with_block(Cursor& cursor, int line, PyObject* manager, Body&& body) {
+    cursor.at(line);
+    EnteredContext ctx = enter_context(cursor.st, manager);
     try {
         body(ctx.value.get());
     } catch (const PyErrorSet&) {
         try {
-            if (exit_with_pending(frame, ctx.exit.get())) return;
+            if (exit_with_pending(cursor, ctx.exit.get())) return;
         } catch (const PyErrorSet&) {
             // What leaves the block, the body's exception or one from __exit__, does so from the
             // `with` line.
-            frame.at(line);
+            cursor.at(line);
             throw;
         }
     }
-    frame.at(line);
+    cursor.at(line);
     exit_clean(ctx.exit.get());
 }
 

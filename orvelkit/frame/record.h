@@ -23,8 +23,8 @@ void more_items_than_the_frame_allows();
 void checks_must_be_none_or_one_per_parameter();
 void more_defaults_than_parameters();
 void a_record_needs_a_qualified_name_and_line();
-void no_record_has_this_qualified_name();
-void two_records_share_a_qualified_name();
+void not_a_parameter_of_this_function();
+void two_parameters_share_a_name();
 
 // A list of at most `Capacity` items, filled when the record is compiled.
 template <class T, std::size_t Capacity>
@@ -50,49 +50,91 @@ private:
 struct NoneValue {};
 inline constexpr NoneValue py_none{};
 
-// A parameter's default: None, a text row of the string table, or an int.
-template <class E>
+// A parameter's default: None, a row of the names table, or an int.
 struct DefaultValue {
     enum class Kind : unsigned char { none, row, integer };
 
     constexpr DefaultValue() = default;
     constexpr DefaultValue(NoneValue) {}
-    constexpr DefaultValue(E text) : kind(Kind::row), row(text) {}
+    constexpr DefaultValue(Name text) : kind(Kind::row), row(text) {}
     constexpr DefaultValue(long number) : kind(Kind::integer), integer(number) {}
 
     Kind kind = Kind::none;
-    E row{};
+    Name row{};
     long integer = 0;
 };
 
 // One entry of __annotations__: a parameter name (or "return") and its annotation text, as rows.
-template <class E>
 struct Annotation {
-    E name;
-    E value;
+    Name name;
+    Name value;
 };
 
-// A record's body. It has no default: a record without `.body` does not compile. (Asking whether
-// a function's address is null is not a constant expression in every build, so this is how.)
-struct RequiredBody {
-    constexpr RequiredBody(Body body) : fn(body) {}
-    Body fn;
+// A body's bound arguments, read by parameter name: `a.get<"df"_n>()`. The parameters are the
+// body's own type, so the record takes them from its body and a name that is none of them does
+// not compile. Borrowed, alive for the whole call.
+template <Name... Params>
+class Args {
+public:
+    static constexpr std::array<Name, sizeof...(Params)> names{Params...};
+
+    explicit Args(PyObject* const* values) noexcept : values_(values) {}
+
+    template <Name N>
+    PyObject* get() const noexcept {
+        return values_[position<N>()];
+    }
+
+private:
+    template <Name N>
+    static consteval std::size_t position() {
+        for (std::size_t i = 0; i < names.size(); ++i) {
+            if (names[i] == N) return i;
+        }
+        not_a_parameter_of_this_function();
+        return 0;
+    }
+
+    PyObject* const* values_;
 };
+
+template <class Fn>
+struct BodyArgs;
+template <class A>
+struct BodyArgs<Ref (*)(Cursor&, A)> {
+    using type = A;
+};
+
+template <auto Fn>
+Ref run_body(Cursor& cursor, PyObject* const* args) {
+    return Fn(cursor, typename BodyArgs<decltype(Fn)>::type(args));
+}
+
+// A record's body with the parameters its Args name. It has no default: a record without `.body`
+// does not compile.
+struct BodyRef {
+    constexpr BodyRef(Body body, std::span<const Name> names) : fn(body), params(names) {}
+    Body fn;
+    std::span<const Name> params;
+};
+
+template <auto Fn>
+inline constexpr BodyRef body_of{run_body<Fn>, BodyArgs<decltype(Fn)>::type::names};
 
 // Everything about one function or method; the frame derives the rest. Written with designated
-// initialisers in this order; lists longer than the frame's limit do not compile.
-template <class E>
+// initialisers in this order; lists longer than the frame's limit do not compile. A record is
+// defined by one statement, `define<record>` (below): a record that none names is an unused
+// variable, which the modules' build refuses.
 struct FunctionRecord {
     const char* qualname;  // "Auspex._run"; the name is what follows the last dot
     int line;              // the def statement's line: definition and binding failures show it
-    FixedList<E, max_parameters> params;
-    std::initializer_list<E> locals = {};  // the code object's names after the parameters
-    FixedList<ParamCheck, max_parameters> checks = {};              // none, or one per parameter
-    FixedList<DefaultValue<E>, max_parameters> defaults = {};       // of the last parameters
-    FixedList<Annotation<E>, max_parameters + 1> annotations = {};  // the return's too
+    std::initializer_list<Name> locals = {};  // the code object's names after the parameters
+    FixedList<ParamCheck, max_parameters> checks = {};           // none, or one per parameter
+    FixedList<DefaultValue, max_parameters> defaults = {};       // of the last parameters
+    FixedList<Annotation, max_parameters + 1> annotations = {};  // the return's too
     int flags = 0;  // function_flag_coroutine for `async def`
     const char* doc = nullptr;
-    RequiredBody body;
+    BodyRef body;  // body_of<the body function>
 };
 
 // What follows the last dot of a qualified name.
@@ -102,11 +144,6 @@ constexpr const char* plain_name(const char* qualname) {
         if (*c == '.') name = c + 1;
     }
     return name;
-}
-
-constexpr bool same_text(const char* a, const char* b) {
-    while (*a && *a == *b) ++a, ++b;
-    return *a == *b;
 }
 
 // `module` "." `qualname`, with its terminating zero, in an array of exactly that size.
@@ -120,169 +157,136 @@ consteval std::array<char, N> dotted_name(const char* module, const char* qualna
     return out;
 }
 
-template <class E>
-consteval bool record_is_sound(const FunctionRecord<E>& r) {
+consteval bool record_is_sound(const FunctionRecord& r) {
     if (!r.qualname || !*plain_name(r.qualname) || r.line <= 0) {
         a_record_needs_a_qualified_name_and_line();
     }
-    if (r.checks.size() != 0 && r.checks.size() != r.params.size()) {
+    const std::size_t params = r.body.params.size();
+    if (params > max_parameters) more_items_than_the_frame_allows();
+    for (std::size_t i = 0; i < params; ++i) {
+        for (std::size_t j = 0; j < i; ++j) {
+            if (r.body.params[i] == r.body.params[j]) two_parameters_share_a_name();
+        }
+    }
+    if (r.checks.size() != 0 && r.checks.size() != params) {
         checks_must_be_none_or_one_per_parameter();
     }
-    if (r.defaults.size() > r.params.size()) more_defaults_than_parameters();
+    if (r.defaults.size() > params) more_defaults_than_parameters();
     return true;
 }
 
-// A name given as a template argument: `define<"Auspex._run">`.
-template <std::size_t N>
-struct FixedText {
-    consteval FixedText(const char (&text)[N]) {
-        for (std::size_t i = 0; i < N; ++i) chars[i] = text[i];
-    }
-    char chars[N]{};
-};
-
-// The function records of one module (`Records`, an array of FunctionRecord), for the module
-// described by `Module` whose state is `State`. Record i's objects live in State.functions[i].
-template <const ModuleDescriptor& Module, const auto& Records, auto& State>
-class FunctionTable {
-    static constexpr std::size_t count = std::size(Records);
-    static_assert(count <= max_functions, "more function records than the module state holds");
-
-    static consteval bool all_sound() {
-        for (std::size_t i = 0; i < count; ++i) {
-            record_is_sound(Records[i]);
-            for (std::size_t j = 0; j < i; ++j) {
-                if (same_text(Records[i].qualname, Records[j].qualname)) {
-                    two_records_share_a_qualified_name();
-                }
-            }
-        }
-        return true;
-    }
-    static_assert(all_sound());
-
-    template <FixedText Qualname>
-    static consteval std::size_t index_of() {
-        for (std::size_t i = 0; i < count; ++i) {
-            if (same_text(Records[i].qualname, Qualname.chars)) return i;
-        }
-        no_record_has_this_qualified_name();
-        return count;
-    }
-
-    // What record I compiles to: everything a call needs, fixed before the module is loaded.
-    template <std::size_t I>
+// The function records of the module described by `Module`, whose state is `State`.
+template <const ModuleDescriptor& Module, auto& State>
+class Definitions {
+    // What a record compiles to: everything a call needs, fixed before the module is loaded.
+    template <const FunctionRecord& R>
     struct Compiled {
-        static constexpr const auto& record = Records[I];
-        static constexpr std::size_t param_count = record.params.size();
-        static constexpr std::size_t name_count = param_count + record.locals.size();
+        static_assert(record_is_sound(R));
+        static constexpr std::size_t param_count = R.body.params.size();
+        static constexpr std::size_t name_count = param_count + R.locals.size();
         // The module's name, the dot, the qualified name and the closing zero.
         static constexpr std::size_t trace_size =
-            static_cast<std::size_t>(c_length(Module.full_name) + 1 + c_length(record.qualname)) +
-            1;
+            static_cast<std::size_t>(c_length(Module.full_name) + 1 + c_length(R.qualname)) + 1;
 
         static constexpr std::array<char, trace_size> trace_name = dotted_name<trace_size>(
-            Module.full_name, record.qualname);
+            Module.full_name, R.qualname);
         static constexpr std::array<std::size_t, param_count> param_rows = [] {
             std::array<std::size_t, param_count> rows{};
-            for (std::size_t i = 0; i < param_count; ++i) rows[i] = row(record.params[i]);
+            for (std::size_t i = 0; i < param_count; ++i) rows[i] = row(R.body.params[i]);
             return rows;
         }();
         // Parameters first, then the locals: the code object's variable names.
         static constexpr std::array<std::size_t, name_count> name_rows = [] {
             std::array<std::size_t, name_count> rows{};
             std::size_t n = 0;
-            for (auto p : record.params) rows[n++] = row(p);
-            for (auto l : record.locals) rows[n++] = row(l);
+            for (Name p : R.body.params) rows[n++] = row(p);
+            for (Name l : R.locals) rows[n++] = row(l);
             return rows;
         }();
 
+        // Made on the first definition and kept for the process: a repeated exec after a failed
+        // import reuses them. The binding reads `defaults` through the signature.
+        static inline FunctionObjects objects{};
+
         static constexpr Signature signature{
             &State,
-            plain_name(record.qualname),
+            plain_name(R.qualname),
             trace_name.data(),
-            record.line,
+            R.line,
             param_rows,
-            std::span<const ParamCheck>(record.checks.begin(), record.checks.size()),
-            param_count - record.defaults.size(),
-            &State.functions[I].defaults,
-            record.body.fn,
+            std::span<const ParamCheck>(R.checks.begin(), R.checks.size()),
+            param_count - R.defaults.size(),
+            &objects.defaults,
+            R.body.fn,
         };
-        static constexpr FunctionDef def{plain_name(record.qualname), entry<signature>, record.doc};
+        static constexpr FunctionDef def{plain_name(R.qualname), entry<signature>, R.doc};
 
         template <std::size_t... K>
         static Ref code(const FunctionObjects& made, std::index_sequence<K...>) {
             return make_code(State, static_cast<int>(param_count), {State.strings[name_rows[K]]...},
-                             made.name, made.qualname, record.line,
-                             (record.flags & function_flag_coroutine) != 0);
+                             made.name, made.qualname, R.line,
+                             (R.flags & function_flag_coroutine) != 0);
         }
 
         static Ref defaults() {
-            Ref tuple = check(PyTuple_New(static_cast<Py_ssize_t>(record.defaults.size())));
+            Ref tuple = check(PyTuple_New(static_cast<Py_ssize_t>(R.defaults.size())));
             Py_ssize_t i = 0;
-            for (const auto& d : record.defaults) {
-                using Kind = typename std::remove_cvref_t<decltype(d)>::Kind;
+            for (const DefaultValue& d : R.defaults) {
                 PyObject* value = nullptr;
                 switch (d.kind) {
-                    case Kind::none: value = Py_NewRef(Py_None); break;
-                    case Kind::row: value = Py_NewRef(State.strings[row(d.row)]); break;
-                    case Kind::integer: value = check(PyLong_FromLong(d.integer)).release(); break;
+                    case DefaultValue::Kind::none: value = Py_NewRef(Py_None); break;
+                    case DefaultValue::Kind::row: value = Py_NewRef(State.s(d.row)); break;
+                    case DefaultValue::Kind::integer:
+                        value = check(PyLong_FromLong(d.integer)).release();
+                        break;
                 }
                 PyTuple_SET_ITEM(tuple.get(), i++, value);
             }
             return tuple;
         }
 
-        // Made on the first definition and kept: a repeated exec after a failed import reuses them.
         static FunctionObjects& made() {
-            FunctionObjects& o = State.functions[I];
-            keep(o.name, check(PyUnicode_InternFromString(plain_name(record.qualname))));
-            if (plain_name(record.qualname) == record.qualname) {
+            FunctionObjects& o = objects;
+            keep(o.name, check(PyUnicode_InternFromString(plain_name(R.qualname))));
+            if (plain_name(R.qualname) == R.qualname) {
                 keep(o.qualname, Ref::borrow(o.name));
             } else {
-                keep(o.qualname, check(PyUnicode_FromString(record.qualname)));
+                keep(o.qualname, check(PyUnicode_FromString(R.qualname)));
             }
             keep(o.code, code(o, std::make_index_sequence<name_count>()));
-            if (record.defaults.size() != 0) keep(o.defaults, defaults());
+            if (R.defaults.size() != 0) keep(o.defaults, defaults());
             return o;
         }
 
         // A fresh dict per definition, or null without annotations.
         static Ref annotations() {
-            if (record.annotations.size() == 0) return Ref();
+            if (R.annotations.size() == 0) return Ref();
             Ref dict = check(PyDict_New());
-            for (const auto& a : record.annotations) {
-                check_status(PyDict_SetItem(dict.get(), State.strings[row(a.name)],
-                                            State.strings[row(a.value)]));
+            for (const Annotation& a : R.annotations) {
+                check_status(PyDict_SetItem(dict.get(), State.s(a.name), State.s(a.value)));
             }
             return dict;
         }
     };
 
 public:
-    // The record named by its qualified name; naming none is a compile error.
-    template <FixedText Qualname>
-    static constexpr const auto& record() {
-        return Records[index_of<Qualname>()];
-    }
-
     // `def` at the record's line: the function, with its defaults and annotations, stored under
     // its name in `target`, the module's dict or a class body's namespace. Throws PyErrorSet.
-    template <FixedText Qualname>
-    static void define(Frame& f, PyObject* target) {
-        using C = Compiled<index_of<Qualname>()>;
-        f.at(C::record.line);
+    template <const FunctionRecord& R>
+    static void define(Cursor& f, PyObject* target) {
+        using C = Compiled<R>;
+        f.at(R.line);
         const FunctionObjects& o = C::made();
         Ref annotations = C::annotations();
-        Ref function = make_function(State, C::def, C::record.flags, o.qualname, State.module_name,
-                                     o.code, o.defaults, annotations.get());
+        Ref function = make_function(State, C::def, R.flags, o.qualname, State.module_name, o.code,
+                                     o.defaults, annotations.get());
         namespace_set(target, o.name, function.get());
     }
 
-    // What initialisation made of a defined function: for a body that needs its code or names.
-    template <FixedText Qualname>
+    // What the definition made of a record: for a body that needs its code or names.
+    template <const FunctionRecord& R>
     static const FunctionObjects& objects() {
-        return State.functions[index_of<Qualname>()];
+        return Compiled<R>::objects;
     }
 };
 

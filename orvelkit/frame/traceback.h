@@ -1,4 +1,4 @@
-// Traceback entries for module functions, and Frame, the line tracker a running body writes to.
+// Traceback entries for module functions, and Cursor, the line tracker a running body writes to.
 #pragma once
 
 #include "module_state.h"
@@ -20,9 +20,9 @@ void add_traceback(const ModuleState& st, const char* name, int line) noexcept;
 
 // The running function's name for traceback entries and the line of the statement it performs.
 // A body marks each statement with at(line); the call boundary reads the last mark.
-class Frame {
+class Cursor {
 public:
-    Frame(const ModuleState& state, const char* trace_name, int line) noexcept
+    Cursor(const ModuleState& state, const char* trace_name, int line) noexcept
         : st(state), name_(trace_name), line_(line) {}
 
     void at(int line) noexcept { line_ = line; }

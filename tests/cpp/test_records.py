@@ -1,5 +1,6 @@
-"""A function record that breaks one of the frame's rules must not compile, and one at the limits
-must: each case compiles a small module against frame/record.h and reads the compiler's verdict."""
+"""A function record or names table that breaks one of the frame's rules must not compile, and one
+at the limits must: each case compiles a small module against frame/record.h, with the modules'
+own warning flags, and reads the compiler's verdict."""
 
 import shutil
 import subprocess
@@ -13,84 +14,117 @@ REPO_ROOT = Path(__file__).resolve().parents[2]
 MODULE = r"""
 #include "frame/record.h"
 
-namespace {
+namespace m {
 using namespace orvelkit::frame;
 
-enum class S : std::size_t { a, b, c, d, e, f, g, h, i, text, count };
-constexpr NamedRow<S> table[] = {
-    {S::a, ident("a")}, {S::b, ident("b")}, {S::c, ident("c")}, {S::d, ident("d")},
-    {S::e, ident("e")}, {S::f, ident("f")}, {S::g, ident("g")}, {S::h, ident("h")},
-    {S::i, ident("i")}, {S::text, text("some text")},
+inline constexpr NameRow names[] = {
+    ident("a"), ident("b"), ident("c"), ident("d"), ident("e"), ident("f"), ident("g"), ident("h"),
+    ident("i"), text("text", "some text"), ROW
 };
-constexpr auto rows = rows_of(table);
-constexpr ModuleDescriptor descriptor{"m", "pkg.m", "pkg\\m", rows, {}, false,
-                                      nullptr, nullptr, nullptr, nullptr};
-ModuleState state{descriptor};
+template <FixedText Key>
+consteval Name operator""_n() { return find_name<names>(Key); }
 
-Ref body(Frame&, PyObject* const*) { return Ref(); }
-Ref defined_later(Frame&, PyObject* const*);
+constexpr ModuleDescriptor descriptor{.short_name = "m", .full_name = "pkg.m",
+                                      .file_name = "pkg\\m", .strings = rows_of<names>};
+inline ModuleState state{descriptor};
+using Functions = Definitions<descriptor, state>;
 
-constexpr FunctionRecord<S> functions[] = {
-    {.qualname = "Owner.sound",
-     .line = 3,
-     .params = {S::a, S::b, S::c, S::d, S::e, S::f, S::g, S::h},
-     .locals = {S::i},
-     .checks = {ParamCheck::none, ParamCheck::exact_int, ParamCheck::exact_str, ParamCheck::none,
-                ParamCheck::none, ParamCheck::none, ParamCheck::none, ParamCheck::none},
-     .defaults = {S::text, py_none, 7, S::text, py_none, 7, S::text, py_none},
-     .body = defined_later},
-    RECORD
+using Wide = Args<"a"_n, "b"_n, "c"_n, "d"_n, "e"_n, "f"_n, "g"_n, "h"_n>;
+Ref sound_body(Cursor&, Wide a) { return Ref::borrow(a.get<"h"_n>()); }
+Ref one(Cursor&, Args<"a"_n> a) { return Ref::borrow(a.get<"a"_n>()); }
+BODY
+
+constexpr FunctionRecord sound{
+    .qualname = "Owner.sound",
+    .line = 3,
+    .locals = {"i"_n},
+    .checks = {ParamCheck::none, ParamCheck::exact_int, ParamCheck::exact_str, ParamCheck::none,
+               ParamCheck::none, ParamCheck::none, ParamCheck::none, ParamCheck::none},
+    .defaults = {"text"_n, py_none, 7, "text"_n, py_none, 7, "text"_n, py_none},
+    .body = body_of<sound_body>,
 };
-using Functions = FunctionTable<descriptor, functions, state>;
+constexpr FunctionRecord plain{.qualname = "plain", .line = 9, .body = body_of<one>};
+RECORD
 
-Ref defined_later(Frame&, PyObject* const*) { return Ref(); }
-}  // namespace
-
-void define_all(Frame& f, PyObject* ns) {
-    Functions::define<"Owner.sound">(f, ns);
+void define_all(Cursor& f, PyObject* ns) {
+    Functions::define<sound>(f, ns);
+    Functions::define<plain>(f, ns);
     DEFINE
 }
+}  // namespace m
 """
-
-SOUND = "{.qualname = \"plain\", .line = 9, .params = {S::a}, .body = body},"
 
 # A sanitizer build judges constant expressions more strictly (a function's address may be null).
 BUILDS = {"plain": [], "sanitized": ["-fsanitize=address,undefined"]}
 
 CASES = [
     ("more parameters than the limit",
-     "{.qualname = \"wide\", .line = 9, .params = {S::a, S::b, S::c, S::d, S::e, S::f, S::g, "
-     "S::h, S::i}, .body = body},", "", "more_items_than_the_frame_allows"),
+     {"BODY": 'Ref nine(Cursor&, Args<"a"_n, "b"_n, "c"_n, "d"_n, "e"_n, "f"_n, "g"_n, "h"_n, '
+              '"i"_n>) { return Ref(); }',
+      "RECORD": 'constexpr FunctionRecord r{.qualname = "r", .line = 9, .body = body_of<nine>};',
+      "DEFINE": "Functions::define<r>(f, ns);"},
+     "more_items_than_the_frame_allows"),
     ("more defaults than the limit",
-     "{.qualname = \"wide\", .line = 9, .params = {S::a}, .defaults = {1, 2, 3, 4, 5, 6, 7, 8, "
-     "9}, .body = body},", "", "more_items_than_the_frame_allows"),
+     {"RECORD": 'constexpr FunctionRecord r{.qualname = "r", .line = 9, '
+                '.defaults = {1, 2, 3, 4, 5, 6, 7, 8, 9}, .body = body_of<one>};',
+      "DEFINE": "Functions::define<r>(f, ns);"},
+     "more_items_than_the_frame_allows"),
     ("more defaults than parameters",
-     "{.qualname = \"f\", .line = 9, .params = {S::a}, .defaults = {1, 2}, .body = body},", "",
+     {"RECORD": 'constexpr FunctionRecord r{.qualname = "r", .line = 9, .defaults = {1, 2}, '
+                '.body = body_of<one>};',
+      "DEFINE": "Functions::define<r>(f, ns);"},
      "more_defaults_than_parameters"),
     ("checks for some parameters only",
-     "{.qualname = \"f\", .line = 9, .params = {S::a, S::b}, .checks = {ParamCheck::exact_int}, "
-     ".body = body},", "", "checks_must_be_none_or_one_per_parameter"),
-    ("no body", "{.qualname = \"f\", .line = 9, .params = {S::a}},", "", "RequiredBody"),
-    ("no line", "{.qualname = \"f\", .line = 0, .params = {S::a}, .body = body},", "",
+     {"RECORD": 'constexpr FunctionRecord r{.qualname = "r", .line = 9, '
+                '.checks = {ParamCheck::exact_int, ParamCheck::none}, .body = body_of<one>};',
+      "DEFINE": "Functions::define<r>(f, ns);"},
+     "checks_must_be_none_or_one_per_parameter"),
+    ("no body",
+     {"RECORD": 'constexpr FunctionRecord r{.qualname = "r", .line = 9};',
+      "DEFINE": "Functions::define<r>(f, ns);"},
+     "BodyRef"),
+    ("no line",
+     {"RECORD": 'constexpr FunctionRecord r{.qualname = "r", .line = 0, .body = body_of<one>};',
+      "DEFINE": "Functions::define<r>(f, ns);"},
      "a_record_needs_a_qualified_name_and_line"),
     ("a qualified name ending in a dot",
-     "{.qualname = \"Owner.\", .line = 9, .params = {S::a}, .body = body},", "",
+     {"RECORD": 'constexpr FunctionRecord r{.qualname = "Owner.", .line = 9, '
+                '.body = body_of<one>};',
+      "DEFINE": "Functions::define<r>(f, ns);"},
      "a_record_needs_a_qualified_name_and_line"),
-    ("two records of one name",
-     "{.qualname = \"Owner.sound\", .line = 9, .params = {S::a}, .body = body},", "",
-     "two_records_share_a_qualified_name"),
-    ("defining a name no record has", SOUND, 'Functions::define<"Owner.missing">(f, ns);',
-     "no_record_has_this_qualified_name"),
+    ("a record that no statement defines",
+     {"RECORD": 'constexpr FunctionRecord forgotten{.qualname = "forgotten", .line = 9, '
+                '.body = body_of<one>};'},
+     "forgotten’ defined but not used"),
+    ("a body reading an argument that is no parameter",
+     {"BODY": 'Ref reads_b(Cursor&, Args<"a"_n> a) { return Ref::borrow(a.get<"b"_n>()); }',
+      "RECORD": 'constexpr FunctionRecord r{.qualname = "r", .line = 9, '
+                '.body = body_of<reads_b>};',
+      "DEFINE": "Functions::define<r>(f, ns);"},
+     "not_a_parameter_of_this_function"),
+    ("two parameters of one name",
+     {"BODY": 'Ref twice(Cursor&, Args<"a"_n, "a"_n>) { return Ref(); }',
+      "RECORD": 'constexpr FunctionRecord r{.qualname = "r", .line = 9, .body = body_of<twice>};',
+      "DEFINE": "Functions::define<r>(f, ns);"},
+     "two_parameters_share_a_name"),
+    ("a name no row has",
+     {"BODY": 'Ref reads_z(Cursor&, Args<"z"_n>) { return Ref(); }'},
+     "no_row_has_this_key"),
+    ("two rows of one key", {"ROW": 'text("a", "another a")'}, "two_rows_share_a_key"),
 ]
 
 
-def compile_module(tmp_path, record, define, flags=()):
+def compile_module(tmp_path, parts, flags=()):
     source = tmp_path / "module.cpp"
-    source.write_text(MODULE.replace("RECORD", record).replace("DEFINE", define))
+    text = MODULE
+    for slot in ("ROW", "BODY", "RECORD", "DEFINE"):
+        text = text.replace(slot, parts.get(slot, ""))
+    source.write_text(text)
     return subprocess.run(
-        ["g++", "-std=c++20", "-fsyntax-only", "-Wall", "-Wextra", "-Werror",
-         "-Wno-missing-field-initializers", *flags, f"-I{REPO_ROOT / 'orvelkit'}",
-         f"-I{sysconfig.get_paths()['include']}", str(source)],
+        # Compiled, not only checked for syntax: unused constants are found only by a compile.
+        ["g++", "-std=c++20", "-c", "-o", str(tmp_path / "module.o"), "-Wall", "-Wextra", "-Werror",
+         "-Wno-missing-field-initializers", "-Werror=unused-const-variable", *flags,
+         f"-I{REPO_ROOT / 'orvelkit'}", f"-I{sysconfig.get_paths()['include']}", str(source)],
         capture_output=True, text=True, timeout=300)
 
 
@@ -100,14 +134,13 @@ needs_gxx = pytest.mark.skipif(shutil.which("g++") is None, reason="g++ is not i
 @needs_gxx
 @pytest.mark.parametrize("flags", BUILDS.values(), ids=BUILDS.keys())
 def test_records_at_the_limits_compile(tmp_path, flags):
-    build = compile_module(tmp_path, SOUND, 'Functions::define<"plain">(f, ns);', flags)
+    build = compile_module(tmp_path, {}, flags)
     assert build.returncode == 0, build.stderr
 
 
 @needs_gxx
-@pytest.mark.parametrize("record, define, refusal", [c[1:] for c in CASES],
-                         ids=[c[0] for c in CASES])
-def test_record_rules_are_enforced_by_the_compiler(tmp_path, record, define, refusal):
-    build = compile_module(tmp_path, record, define)
+@pytest.mark.parametrize("parts, refusal", [c[1:] for c in CASES], ids=[c[0] for c in CASES])
+def test_record_rules_are_enforced_by_the_compiler(tmp_path, parts, refusal):
+    build = compile_module(tmp_path, parts)
     assert build.returncode != 0
     assert refusal in build.stderr, build.stderr

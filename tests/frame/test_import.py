@@ -12,6 +12,7 @@ import textwrap
 import pytest
 
 import orvelkit.auspex as auspex
+from tests.records import module_functions
 
 FILE = "orvelkit\\auspex"
 
@@ -32,9 +33,11 @@ def test_module_attributes():
     assert auspex.__builtins__ is builtins
     assert auspex.__test__ == {} and type(auspex.__test__) is dict
     own = [name for name in vars(auspex) if not name.startswith("__") or name == "__test__"]
+    # The imports and the two classes, then the module's functions in the order of their records'
+    # lines, then the frame's own name.
     assert own == ["pd", "datetime", "timedelta", "parser", "LinearRegression", "re",
                    "BaseModel", "Field", "Dict", "json", "BaseTool", "ForecastInput", "Auspex",
-                   "conv_date", "ts_forecast", "__test__"]
+                   *module_functions("auspex"), "__test__"]
 
 
 def test_import_again_and_after_removal_runs_nothing_again():

@@ -1,0 +1,14 @@
+// The record an _arun coroutine keeps its bound arguments in, until it is resumed and refuses.
+#pragma once
+
+#include "auspex/state.h"
+
+namespace orvelkit::auspex {
+
+struct ArunClosure {
+    PyObject_HEAD
+    PyObject* self;  // owned
+    PyObject* data;  // owned
+};
+
+}  // namespace orvelkit::auspex

@@ -1,0 +1,47 @@
+// orvelkit.base's state: what the frame is told about the module, and the fields the module adds
+// to the frame's per-process record.
+#pragma once
+
+#include "base/names.h"
+#include "frame/record.h"
+#include "mysql/connection_url.h"
+
+namespace orvelkit::base {
+
+using namespace orvelkit::frame;
+
+void make_tuples(ModuleState& st);
+void run_statements(Cursor& f);
+
+// No cached builtins: `str` is looked up at each use like any global.
+inline constexpr ModuleDescriptor descriptor{
+    .short_name = "base",
+    .full_name = "orvelkit.base",
+    .file_name = "orvelkit\\base",
+    .strings = rows_of<names>,
+    .cached_builtins = {},
+    .registers_coroutine = false,
+    .make_numbers = nullptr,
+    .make_tuples = make_tuples,
+    .ready_types = nullptr,
+    .run_statements = run_statements,
+};
+
+// The module's own fields after the frame's; each holds one reference for the process.
+struct State : ModuleState {
+    using ModuleState::ModuleState;
+    // The URL work, with urllib.parse.quote and sqlalchemy.engine.make_url taken once at
+    // initialisation: user names and passwords are encoded, and URLs proved to read back as given,
+    // the same way for the life of the process, whatever later happens to those modules or to
+    // this one's globals.
+    mysql::ConnectionUrls urls;
+    // {"connected": False, "message": None}, never handed out: each connector gets a copy, which
+    // costs less than half of building the same dict item by item.
+    PyObject* fresh_status = nullptr;
+};
+
+inline State g_state{descriptor};
+
+using Functions = Definitions<descriptor, g_state>;
+
+}  // namespace orvelkit::base
