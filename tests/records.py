@@ -10,7 +10,8 @@ SOURCE = Path(__file__).resolve().parents[1] / "orvelkit"
 
 RECORD = re.compile(r'constexpr FunctionRecord \w+\{\s*\.qualname = "([^"]+)",\s*'
                     r"\.line = line::([\w:]+),")
-LINE = re.compile(r"inline constexpr int (\w+) = (\d+);")
+DECLARATION = re.compile(r"inline constexpr int ([^;]*);")
+LINE = re.compile(r"(\w+) = (\d+)")
 NAMESPACE = re.compile(r"^namespace (\w+) \{|^\}  // namespace (\w+)", re.M)
 
 
@@ -18,9 +19,9 @@ def line_table(module):
     """{"ts_forecast::def": 73, ...}: the module's line names, as its names.h defines them."""
     text = (SOURCE / module / "names.h").read_text()
     text = text[text.index("namespace line {") + len("namespace line {"):]
-    table, scope, position = {}, [], 0
-    for found in re.finditer(rf"{NAMESPACE.pattern}|{LINE.pattern}", text, re.M):
-        opened, closed, name, number = found.groups()
+    table, scope = {}, []
+    for found in re.finditer(rf"{NAMESPACE.pattern}|{DECLARATION.pattern}", text, re.M):
+        opened, closed, declarators = found.groups()
         if opened:
             scope.append(opened)
         elif closed:
@@ -28,7 +29,8 @@ def line_table(module):
                 break
             scope.pop()
         else:
-            table["::".join([*scope, name])] = int(number)
+            for name, number in LINE.findall(declarators):
+                table["::".join([*scope, name])] = int(number)
     return table
 
 

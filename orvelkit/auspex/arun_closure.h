@@ -11,4 +11,7 @@ struct ArunClosure {
     PyObject* data;  // owned
 };
 
+// Readies the closure type once: the exec step's hook for the module's types. Throws PyErrorSet.
+void ready_types(ModuleState& st);
+
 }  // namespace orvelkit::auspex

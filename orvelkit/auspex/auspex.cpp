@@ -29,6 +29,23 @@ void make_tuples(ModuleState& base) {
     keep(st.kw_days, make_tuple({st.s("days"_n)}));
 }
 
+void run_statements(Cursor& f);
+
+constexpr ModuleDescriptor descriptor{
+    .names = module_names<"auspex">,
+    .strings = rows_of<names>,
+    .cached_builtins = cached_builtin_rows,
+    .registers_coroutine = true,
+    .make_numbers = make_numbers,
+    .make_tuples = make_tuples,
+    .ready_types = ready_types,
+    .run_statements = run_statements,
+};
+
+State g_state{descriptor};
+
+using Functions = Definitions<descriptor, g_state>;
+
 // ---- conv_date ----------------------------------------------------------------------------------
 
 constexpr Py_ssize_t year_width = 4;  // YYYY
@@ -49,17 +66,16 @@ Ref pad_short_year(const State& st, Ref&& text) {
         return std::move(text);
     }
     Ref zeros = check(PyUnicode_Substring(st.s("year_zeros"_n), 0, year_width - digits));
-    return concat({zeros.get(), text.get()});
+    return concat({zeros, text});
 }
 
 Ref conv_date_body(Cursor& f, Args<"dt"_n> a) {
     const State& st = g_state;
     PyObject* dt = a.get<"dt"_n>();
     f.at(line::conv_date::parse);
-    Ref parsed_date = call_method(global(st, "parser"_n).get(), st.s("parse"_n), {dt});
+    Ref parsed_date = call_method(global(st, "parser"_n), st.s("parse"_n), {dt});
     f.at(line::conv_date::format);
-    Ref standardized_date = call_method(parsed_date.get(), st.s("strftime"_n),
-                                        {st.s("ymd_format"_n)});
+    Ref standardized_date = call_method(parsed_date, st.s("strftime"_n), {st.s("ymd_format"_n)});
     return pad_short_year(st, std::move(standardized_date));
 }
 
@@ -108,7 +124,7 @@ Ref column_matrix(PyObject* values) {
 // (a - b).days
 Ref days_between(const State& st, PyObject* a, PyObject* b) {
     Ref difference = check(PyNumber_Subtract(a, b));
-    return attr(difference.get(), st.s("days"_n));
+    return attr(difference, st.s("days"_n));
 }
 
 // ---- the loop of future dates -------------------------------------------------------------------
@@ -117,7 +133,7 @@ Ref days_between(const State& st, PyObject* a, PyObject* b) {
 Ref future_date(const State& st, PyObject* timedelta, PyObject* last_date,
                 PyObject* average_interval, PyObject* i) {
     Ref span_days = check(PyNumber_Multiply(i, average_interval));
-    Ref span = call_kw(timedelta, {span_days.get()}, st.kw_days);
+    Ref span = call_kw(timedelta, {span_days}, st.kw_days);
     return check(PyNumber_Add(last_date, span.get()));
 }
 
@@ -184,9 +200,9 @@ Ref ts_forecast_body(Cursor& f, Args<"df"_n, "period"_n> a) {
 
     f.at(line::ts_forecast::convert_dates);
     {
-        Ref to_datetime = attr(g("pd"_n).get(), s("to_datetime"_n));
+        Ref to_datetime = attr(g("pd"_n), s("to_datetime"_n));
         Ref column = item(df, s("timestamp"_n));
-        set_item(df, s("timestamp"_n), call(to_datetime.get(), {column.get()}).get());
+        set_item(df, s("timestamp"_n), call(to_datetime, {column}));
     }
     f.at(line::ts_forecast::dates);
     Ref dates = item(df, s("timestamp"_n));
@@ -198,7 +214,7 @@ Ref ts_forecast_body(Cursor& f, Args<"df"_n, "period"_n> a) {
         // pandas 3.1 deprecates `inplace` with a warning at every call, yet the caller's table is
         // to be re-indexed itself. The warning is about this call, not about the caller's data.
         IgnoredWarnings quiet(st, Ref::borrow(st.set_index_filter));
-        Ref ignored = call_kw(set_index.get(), {s("timestamp"_n), Py_True}, st.kw_inplace);
+        Ref ignored = call_kw(set_index, {s("timestamp"_n), Py_True}, st.kw_inplace);
     }
     f.at(line::ts_forecast::day_numbers);
     Ref x = [&] {
@@ -207,17 +223,16 @@ Ref ts_forecast_body(Cursor& f, Args<"df"_n, "period"_n> a) {
         return Ref();
     }();
     if (!x) {
-        x = list_comprehension(dates.get(), [&](PyObject* date) {
-            Ref timestamp = attr(g("pd"_n).get(), s("Timestamp"_n));
-            Ref epoch = call(timestamp.get(), {s("epoch_text"_n)});
+        x = list_comprehension(dates, [&](PyObject* date) {
+            Ref timestamp = attr(g("pd"_n), s("Timestamp"_n));
+            Ref epoch = call(timestamp, {s("epoch_text"_n)});
             return days_between(st, date, epoch.get());
         });
     }
     f.at(line::ts_forecast::model);
-    Ref model = call(g("LinearRegression"_n).get());
+    Ref model = call(g("LinearRegression"_n));
     f.at(line::ts_forecast::fit);
-    Ref ignored_fit = call_method(model.get(), s("fit"_n),
-                                  {column_matrix(x.get()).get(), values.get()});
+    Ref ignored_fit = call_method(model, s("fit"_n), {column_matrix(x.get()), values});
     // Checked again: fit may have run code that changed the Series or patched a type.
     f.at(line::ts_forecast::intervals);
     Ref date_intervals = [&] {
@@ -232,49 +247,47 @@ Ref ts_forecast_body(Cursor& f, Args<"df"_n, "period"_n> a) {
         for (Py_ssize_t i = 0; i + 1 < length; ++i) {
             Ref index = check(PyLong_FromSsize_t(i));
             Ref next_index = check(PyLong_FromSsize_t(i + 1));
-            Ref later = item(dates.get(), next_index.get());
-            Ref earlier = item(dates.get(), index.get());
-            append(date_intervals.get(), days_between(st, later.get(), earlier.get()).get());
+            Ref later = item(dates, next_index);
+            Ref earlier = item(dates, index);
+            append(date_intervals, days_between(st, later.get(), earlier.get()));
         }
     }
     f.at(line::ts_forecast::average_interval);
     Ref average_interval = [&] {
-        Ref total = call(st.cached(B::sum), {date_intervals.get()});
+        Ref total = call(st.cached(B::sum), {date_intervals});
         Ref count = check(PyLong_FromSsize_t(PyList_GET_SIZE(date_intervals.get())));
         return check(PyNumber_TrueDivide(total.get(), count.get()));
     }();
     f.at(line::ts_forecast::last_date);
-    Ref last_date = call_method(dates.get(), s("max"_n));
+    Ref last_date = call_method(dates, s("max"_n));
     f.at(line::ts_forecast::future_dates);
     fail_at_first_unrepresentable_date(st, last_date.get(), average_interval.get(), period);
     Ref future_dates = [&] {
         Ref stop = check(PyNumber_Add(period, st.int_1));
-        Ref steps = call(st.cached(B::range), {st.int_1, stop.get()});
-        return list_comprehension(steps.get(), [&](PyObject* i) {
+        Ref steps = call(st.cached(B::range), {st.int_1, stop});
+        return list_comprehension(steps, [&](PyObject* i) {
             Ref span_days = check(PyNumber_Multiply(i, average_interval.get()));
-            Ref span = call_kw(g("timedelta"_n).get(), {span_days.get()}, st.kw_days);
+            Ref span = call_kw(g("timedelta"_n), {span_days}, st.kw_days);
             return check(PyNumber_Add(last_date.get(), span.get()));
         });
     }();
     f.at(line::ts_forecast::future_day_numbers);
-    Ref forecast_x = list_comprehension(future_dates.get(), [&](PyObject* date) {
-        Ref epoch = call(g("datetime"_n).get(), {st.int_1970, st.int_1, st.int_1});
+    Ref forecast_x = list_comprehension(future_dates, [&](PyObject* date) {
+        Ref epoch = call(g("datetime"_n), {st.int_1970, st.int_1, st.int_1});
         return days_between(st, date, epoch.get());
     });
     f.at(line::ts_forecast::predict);
-    Ref forecast = call_method(model.get(), s("predict"_n),
-                               {column_matrix(forecast_x.get()).get()});
+    Ref forecast = call_method(model, s("predict"_n), {column_matrix(forecast_x.get())});
     f.at(line::ts_forecast::forecast_dates);
-    Ref forecast_dates = list_comprehension(future_dates.get(), [&](PyObject* date) {
+    Ref forecast_dates = list_comprehension(future_dates, [&](PyObject* date) {
         return call_method(date, s("strftime"_n), {s("ymd_format"_n)});
     });
     f.at(line::ts_forecast::make_frame);
-    Ref frame_type = attr(g("pd"_n).get(), s("DataFrame"_n));
+    Ref frame_type = attr(g("pd"_n), s("DataFrame"_n));
     f.at(line::ts_forecast::frame_columns);
-    Ref columns = new_dict(
-        {{s("dates"_n), forecast_dates.get()}, {s("Forecasted_values"_n), forecast.get()}});
+    Ref columns = new_dict({{s("dates"_n), forecast_dates}, {s("Forecasted_values"_n), forecast}});
     f.at(line::ts_forecast::make_frame);
-    Ref forecast_df = call(frame_type.get(), {columns.get()});
+    Ref forecast_df = call(frame_type, {columns});
     return forecast_df;
 }
 
@@ -311,12 +324,12 @@ Ref decimal_from_form(const State& st, PyObject* val) {
     if (close == -2) throw_error();
     if (close < 0 || close + PyUnicode_GET_LENGTH(st.s("decimal_close"_n)) != length) {
         Ref shown = check(PyObject_Repr(val));
-        raise_object(PyExc_ValueError, concat({shown.get(), st.s("not_a_valid_decimal"_n)}).get());
+        raise_object(PyExc_ValueError, concat({shown, st.s("not_a_valid_decimal"_n)}).get());
     }
     Ref digits = check(PyUnicode_Substring(val, digits_start, close));
     Ref decimal_module = import_module(st, st.s("decimal"_n));
-    Ref decimal_type = attr(decimal_module.get(), st.s("Decimal"_n));
-    return call(decimal_type.get(), {digits.get()});
+    Ref decimal_type = attr(decimal_module, st.s("Decimal"_n));
+    return call(decimal_type, {digits});
 }
 
 Ref run_body(Cursor& f, Args<"self"_n, "input"_n> a) {
@@ -330,20 +343,19 @@ Ref run_body(Cursor& f, Args<"self"_n, "input"_n> a) {
     f.at(line::run::has_single_quote);
     if (check_status(PyUnicode_Contains(input.get(), s("single_quote"_n)))) {
         f.at(line::run::replace_quotes);
-        input = call_method(input.get(), s("replace"_n),
-                            {s("single_quote"_n), s("double_quote"_n)});
+        input = call_method(input, s("replace"_n), {s("single_quote"_n), s("double_quote"_n)});
     }
     return try_except(
         f,
         [&] {
             f.at(line::run::parse);
-            input = call(attr(g("json"_n).get(), s("loads"_n)).get(), {input.get()});
+            input = call(attr(g("json"_n), s("loads"_n)), {input});
             f.at(line::run::data);
-            Ref data = item(input.get(), s("data_input"_n));
+            Ref data = item(input, s("data_input"_n));
             f.at(line::run::dates);
-            Ref dates = item(data.get(), s("date"_n));
+            Ref dates = item(data, s("date"_n));
             f.at(line::run::sequence);
-            Ref sequence = item(data.get(), s("values"_n));
+            Ref sequence = item(data, s("values"_n));
             f.at(line::run::seq);
             Ref seq = new_list();
             f.at(line::run::each_val);
@@ -352,33 +364,31 @@ Ref run_body(Cursor& f, Args<"self"_n, "input"_n> a) {
                 f.at(line::run::is_decimal_form);
                 bool decimal_form = false;
                 if (Py_TYPE(val.get()) == &PyUnicode_Type) {
-                    Ref found = call(attr(g("re"_n).get(), s("match"_n)).get(),
-                                     {s("decimal_pattern"_n), val.get()});
-                    decimal_form = truth(found.get());
+                    Ref found = call(attr(g("re"_n), s("match"_n)), {s("decimal_pattern"_n), val});
+                    decimal_form = truth(found);
                 }
                 if (decimal_form) {
                     f.at(line::run::append_decimal);
-                    append(seq.get(), decimal_from_form(st, val.get()).get());
+                    append(seq, decimal_from_form(st, val.get()));
                 } else {
                     f.at(line::run::append_val);
-                    append(seq.get(), val.get());
+                    append(seq, val);
                 }
                 f.at(line::run::each_val);
             }
             if (PyErr_Occurred()) throw_error();
             f.at(line::run::convert_dates);
-            dates = list_comprehension(
-                dates.get(), [&](PyObject* d) { return call(g("conv_date"_n).get(), {d}); });
+            dates = list_comprehension(dates,
+                                       [&](PyObject* d) { return call(g("conv_date"_n), {d}); });
             f.at(line::run::make_frame);
-            Ref df = call(
-                attr(g("pd"_n).get(), s("DataFrame"_n)).get(),
-                {new_dict({{s("timestamp"_n), dates.get()}, {s("values"_n), seq.get()}}).get()});
+            Ref df = call(attr(g("pd"_n), s("DataFrame"_n)),
+                          {new_dict({{s("timestamp"_n), dates}, {s("values"_n), seq}})});
             f.at(line::run::period);
-            Ref period = item(input.get(), s("period"_n));
+            Ref period = item(input, s("period"_n));
             f.at(line::run::forecast);
-            Ref result = call(g("ts_forecast"_n).get(), {df.get(), period.get()});
+            Ref result = call(g("ts_forecast"_n), {df, period});
             f.at(line::run::is_empty);
-            if (truth(attr(result.get(), s("empty"_n)).get())) {
+            if (truth(attr(result, s("empty"_n)))) {
                 f.at(line::run::return_empty_error);
                 return new_dict({{s("error"_n), s("empty_forecast"_n)}});
             }
@@ -389,9 +399,9 @@ Ref run_body(Cursor& f, Args<"self"_n, "input"_n> a) {
         [&](ExceptHandler& handler) {
             PyObject* e = handler.value();
             f.at(line::run::print_exc);
-            Ref ignored = call(attr(traceback.get(), s("print_exc"_n)).get());
+            Ref ignored = call(attr(traceback, s("print_exc"_n)));
             f.at(line::run::return_error);
-            return new_dict({{s("error"_n), check(PyObject_Str(e)).get()}});
+            return new_dict({{s("error"_n), check(PyObject_Str(e))}});
         });
 }
 
@@ -429,7 +439,7 @@ PyObject* arun_coroutine_body(PyObject*, PyObject* sent) noexcept {
         if (!sent) throw_error();  // the thrown exception is pending
         f.at(line::arun::refuse);
         Ref refusal = call(st.cached(B::NotImplementedError), {st.s("no_async"_n)});
-        raise_value(refusal.get());
+        raise_value(refusal);
     });
 }
 
@@ -489,7 +499,7 @@ Ref tool_model_config(const State& st, PyObject* base_config) {
         Ref listed = check(PySequence_Tuple(base_ignored.get()));
         ignored = check(PySequence_Concat(listed.get(), ignored.get()));
     }
-    return new_dict({{st.s("ignored_types"_n), ignored.get()}});
+    return new_dict({{st.s("ignored_types"_n), ignored}});
 }
 
 void run_statements(Cursor& f) {
@@ -498,7 +508,7 @@ void run_statements(Cursor& f) {
     auto g = [&](Name r) { return global(st, r); };
 
     f.at(line::import_pandas);
-    set_global(st, s("pd"_n), import_module(st, s("pandas"_n)).get());
+    set_global(st, s("pd"_n), import_module(st, s("pandas"_n)));
     f.at(line::import_datetime);
     import_from(st, s("datetime"_n), {s("datetime"_n), s("timedelta"_n)});
     f.at(line::import_parser);
@@ -506,13 +516,13 @@ void run_statements(Cursor& f) {
     f.at(line::import_linear_regression);
     import_from(st, s("sklearn_linear_model"_n), {s("LinearRegression"_n)});
     f.at(line::import_re);
-    set_global(st, s("re"_n), import_module(st, s("re"_n)).get());
+    set_global(st, s("re"_n), import_module(st, s("re"_n)));
     f.at(line::import_pydantic);
     import_from(st, s("pydantic"_n), {s("BaseModel"_n), s("Field"_n)});
     f.at(line::import_typing);
     import_from(st, s("typing"_n), {s("Dict"_n)});
     f.at(line::import_json);
-    set_global(st, s("json"_n), import_module(st, s("json"_n)).get());
+    set_global(st, s("json"_n), import_module(st, s("json"_n)));
     f.at(line::import_base_tool);
     try_except(
         f, [&] { import_from(st, s("langchain_tools_base"_n), {s("BaseTool"_n)}); },
@@ -522,7 +532,7 @@ void run_statements(Cursor& f) {
 
     f.at(line::class_forecast_input);
     {
-        Ref bases = make_tuple({g("BaseModel"_n).get()});
+        Ref bases = make_tuple({g("BaseModel"_n)});
         Ref annotations = new_dict(
             {{s("df"_n), s("text_pd_DataFrame"_n)}, {s("period"_n), s("text_int"_n)}});
         // pydantic 2 deprecates the inner Config with a warning at every import of this module,
@@ -531,12 +541,11 @@ void run_statements(Cursor& f) {
         if (pydantic_2_config(st, g("BaseModel"_n).get())) {
             Ref category = import_attribute(st, s("pydantic_warnings"_n),
                                             s("PydanticDeprecatedSince20"_n));
-            quiet.emplace(st,
-                          make_tuple({s("ignore"_n), Py_None, category.get(), Py_None, st.int_0}));
+            quiet.emplace(st, make_tuple({s("ignore"_n), Py_None, category, Py_None, st.int_0}));
         }
         Ref cls = build_class(
-            st, s("ForecastInput"_n), s("ForecastInput"_n), bases.get(), s("module_name"_n),
-            s("schema_doc"_n), annotations.get(), [&](PyObject* ns) {
+            st, s("ForecastInput"_n), s("ForecastInput"_n), bases, s("module_name"_n),
+            s("schema_doc"_n), annotations, [&](PyObject* ns) {
                 f.at(line::class_config);
                 Ref config = build_class(
                     st, s("Config"_n), s("ForecastInput_Config"_n), st.empty_tuple,
@@ -545,24 +554,22 @@ void run_statements(Cursor& f) {
                         namespace_set(config_ns, s("arbitrary_types_allowed"_n), Py_True);
                     });
                 f.at(line::class_config);
-                namespace_set(ns, s("Config"_n), config.get());
+                namespace_set(ns, s("Config"_n), config);
                 f.at(line::field_df);
-                namespace_set(
-                    ns, s("df"_n),
-                    call_kw(g("Field"_n).get(), {s("df_description"_n)}, st.kw_description).get());
+                namespace_set(ns, s("df"_n),
+                              call_kw(g("Field"_n), {s("df_description"_n)}, st.kw_description));
                 f.at(line::field_period);
                 namespace_set(
                     ns, s("period"_n),
-                    call_kw(g("Field"_n).get(), {s("period_description"_n)}, st.kw_description)
-                        .get());
+                    call_kw(g("Field"_n), {s("period_description"_n)}, st.kw_description));
                 f.at(line::class_forecast_input);
             });
-        set_global(st, s("ForecastInput"_n), cls.get());
+        set_global(st, s("ForecastInput"_n), cls);
     }
 
     f.at(line::class_auspex);
     {
-        Ref bases = make_tuple({g("BaseTool"_n).get()});
+        Ref bases = make_tuple({g("BaseTool"_n)});
         // A pydantic 2 base (langchain-core 0.3 and later) refuses a field default without an
         // annotation, and needs the tool's model_config.
         Ref base_config = pydantic_2_config(st, PyTuple_GET_ITEM(bases.get(), 0));
@@ -571,11 +578,11 @@ void run_statements(Cursor& f) {
             annotations = new_dict(
                 {{s("name"_n), s("text_str"_n)}, {s("description"_n), s("text_str"_n)}});
         }
-        Ref cls = build_class(st, s("Auspex"_n), s("Auspex"_n), bases.get(), s("module_name"_n),
-                              s("tool_doc"_n), annotations.get(), [&](PyObject* ns) {
+        Ref cls = build_class(st, s("Auspex"_n), s("Auspex"_n), bases, s("module_name"_n),
+                              s("tool_doc"_n), annotations, [&](PyObject* ns) {
                                   if (base_config) {
                                       namespace_set(ns, s("model_config"_n),
-                                                    tool_model_config(st, base_config.get()).get());
+                                                    tool_model_config(st, base_config.get()));
                                   }
                                   f.at(line::set_name);
                                   namespace_set(ns, s("name"_n), s("forecast_name"_n));
@@ -585,7 +592,7 @@ void run_statements(Cursor& f) {
                                   Functions::define<tool_arun>(f, ns);
                                   f.at(line::class_auspex);
                               });
-        set_global(st, s("Auspex"_n), cls.get());
+        set_global(st, s("Auspex"_n), cls);
     }
 
     Functions::define<conv_date>(f, st.dict);
@@ -594,8 +601,7 @@ void run_statements(Cursor& f) {
     capture_day_arithmetic(g_state);
 }
 
-}  // namespace orvelkit::auspex
+// The module's entry: C linkage, and the only symbol the library exports.
+PyMODINIT_FUNC PyInit_auspex() { return module_definition<g_state>(); }
 
-PyMODINIT_FUNC PyInit_auspex() {
-    return orvelkit::frame::module_definition<orvelkit::auspex::g_state>();
-}
+}  // namespace orvelkit::auspex

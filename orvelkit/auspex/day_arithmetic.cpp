@@ -104,11 +104,11 @@ bool DatetimeCounts::acquire(const State& st, PyObject* dates) {
 
     Ref index = attr(dates, st.s("index"_n));
     if (reinterpret_cast<PyObject*>(Py_TYPE(index.get())) != st.range_index_type) return false;
-    if (!is_exact_int(attr(index.get(), st.s("start"_n)).get(), 0) ||
-        !is_exact_int(attr(index.get(), st.s("step"_n)).get(), 1)) {
+    if (!is_exact_int(attr(index, st.s("start"_n)).get(), 0) ||
+        !is_exact_int(attr(index, st.s("step"_n)).get(), 1)) {
         return false;
     }
-    Ref stop = attr(index.get(), st.s("stop"_n));
+    Ref stop = attr(index, st.s("stop"_n));
     Ref dtype = attr(dates, st.s("dtype"_n));
     unit_ = time_unit_of(st.unit_dtypes, dtype.get());
     if (unit_ == time_unit_count) return false;
@@ -117,7 +117,7 @@ bool DatetimeCounts::acquire(const State& st, PyObject* dates) {
     Ref boxes = attr(dates, st.s("array"_n));
     if (reinterpret_cast<PyObject*>(Py_TYPE(boxes.get())) != st.datetime_array_type) return false;
     Ref array = attr(dates, st.s("values"_n));
-    Ref integers = call_method(array.get(), st.s("view"_n), {st.s("int64"_n)});
+    Ref integers = call_method(array, st.s("view"_n), {st.s("int64"_n)});
     check_status(PyObject_GetBuffer(integers.get(), &view_, PyBUF_STRIDES | PyBUF_FORMAT));
     held_ = true;
     if (view_.ndim != 1 || view_.itemsize != 8 || !is_native_int64_format(view_.format) ||
@@ -175,28 +175,28 @@ void capture_day_arithmetic(State& st) {
             return;
         }
         if (!PyModule_CheckExact(pd.get())) return;
-        Ref make_dtype = attr(numpy.get(), st.s("dtype"_n));
+        Ref make_dtype = attr(numpy, st.s("dtype"_n));
         Ref dtypes[time_unit_count];
         PyObject* dtype_pointers[time_unit_count];
         for (std::size_t unit = 0; unit < time_unit_count; ++unit) {
-            dtypes[unit] = call(make_dtype.get(), {st.s(unit_dtype_names[unit])});
+            dtypes[unit] = call(make_dtype, {st.s(unit_dtype_names[unit])});
             dtype_pointers[unit] = dtypes[unit].get();
         }
-        Ref epoch = call(attr(pd.get(), st.s("Timestamp"_n)).get(), {st.s("epoch_text"_n)});
-        Ref epoch_dtype = attr(attr(epoch.get(), st.s("asm8"_n)).get(), st.s("dtype"_n));
+        Ref epoch = call(attr(pd, st.s("Timestamp"_n)), {st.s("epoch_text"_n)});
+        Ref epoch_dtype = attr(attr(epoch, st.s("asm8"_n)), st.s("dtype"_n));
         const std::size_t epoch_unit = time_unit_of(dtype_pointers, epoch_dtype.get());
         if (epoch_unit == time_unit_count) return;
         // A lookup through each type gives it a version tag if it has none yet.
         std::pair<Ref, Name> types[] = {
-            {attr(pd.get(), st.s("Series"_n)), "index"_n},
-            {attr(pd.get(), st.s("Timestamp"_n)), "strftime"_n},
-            {attr(pd.get(), st.s("Timedelta"_n)), "days"_n},
-            {attr(pd.get(), st.s("RangeIndex"_n)), "start"_n},
-            {attr(attr(pd.get(), st.s("arrays"_n)).get(), st.s("DatetimeArray"_n)), "strftime"_n}};
+            {attr(pd, st.s("Series"_n)), "index"_n},
+            {attr(pd, st.s("Timestamp"_n)), "strftime"_n},
+            {attr(pd, st.s("Timedelta"_n)), "days"_n},
+            {attr(pd, st.s("RangeIndex"_n)), "start"_n},
+            {attr(attr(pd, st.s("arrays"_n)), st.s("DatetimeArray"_n)), "strftime"_n}};
         unsigned int tags[std::size(types)];
         for (std::size_t i = 0; i < std::size(types); ++i) {
             if (!PyType_Check(types[i].first.get())) return;
-            Ref ignored = attr(types[i].first.get(), st.s(types[i].second));
+            Ref ignored = attr(types[i].first, st.s(types[i].second));
             tags[i] = type_version_tag(reinterpret_cast<PyTypeObject*>(types[i].first.get()));
             if (tags[i] == 0) return;
         }

@@ -10,7 +10,7 @@ namespace orvelkit::auspex {
 
 IgnoredWarnings::IgnoredWarnings(const State& st, Ref&& entry) : entry_(std::move(entry)) {
     Ref warnings = import_module(st, st.s("warnings"_n));
-    Ref filters = attr(warnings.get(), st.s("filters"_n));
+    Ref filters = attr(warnings, st.s("filters"_n));
     if (!PyList_Check(filters.get())) return;
     check_status(PyList_Insert(filters.get(), 0, entry_.get()));
     filters_ = std::move(filters);
@@ -30,9 +30,9 @@ IgnoredWarnings::~IgnoredWarnings() {
 void make_set_index_filter(State& st) {
     if (st.set_index_filter) return;
     Ref re = import_module(st, st.s("re"_n));
-    Ref pattern = call_method(re.get(), st.s("compile"_n), {st.s("set_index_deprecation"_n)});
+    Ref pattern = call_method(re, st.s("compile"_n), {st.s("set_index_deprecation"_n)});
     keep(st.set_index_filter,
-         make_tuple({st.s("ignore"_n), pattern.get(), PyExc_Warning, Py_None, st.int_0}));
+         make_tuple({st.s("ignore"_n), pattern, PyExc_Warning, Py_None, st.int_0}));
 }
 
 }  // namespace orvelkit::auspex

@@ -18,24 +18,6 @@ inline constexpr std::size_t cached_builtin_rows[] = {row("NotImplementedError"_
                                                       row("range"_n)};
 static_assert(std::size(cached_builtin_rows) == static_cast<std::size_t>(B::count));
 
-void make_numbers(ModuleState& st);
-void make_tuples(ModuleState& st);
-void ready_types(ModuleState& st);
-void run_statements(Cursor& f);
-
-inline constexpr ModuleDescriptor descriptor{
-    .short_name = "auspex",
-    .full_name = "orvelkit.auspex",
-    .file_name = "orvelkit\\auspex",
-    .strings = rows_of<names>,
-    .cached_builtins = cached_builtin_rows,
-    .registers_coroutine = true,
-    .make_numbers = make_numbers,
-    .make_tuples = make_tuples,
-    .ready_types = ready_types,
-    .run_statements = run_statements,
-};
-
 // pandas' datetime64 units: seconds, milliseconds, microseconds, nanoseconds.
 inline constexpr std::size_t time_unit_count = 4;
 
@@ -78,10 +60,6 @@ struct State : ModuleState {
     unsigned int range_index_tag = 0;
     unsigned int datetime_array_tag = 0;
 };
-
-inline State g_state{descriptor};
-
-using Functions = Definitions<descriptor, g_state>;
 
 // The module's state from the frame's view of it.
 inline State& state_of(ModuleState& st) { return static_cast<State&>(st); }

@@ -17,6 +17,20 @@ void make_tuples(ModuleState& base) {
          new_dict({{st.s("connected"_n), Py_False}, {st.s("message"_n), Py_None}}));
 }
 
+void run_statements(Cursor& f);
+
+// No cached builtins: `str` is looked up at each use like any global.
+constexpr ModuleDescriptor descriptor{
+    .names = module_names<"base">,
+    .strings = rows_of<names>,
+    .make_tuples = make_tuples,
+    .run_statements = run_statements,
+};
+
+State g_state{descriptor};
+
+using Functions = Definitions<descriptor, g_state>;
+
 // ---- helpers shared by connect and getdbinstance ----------------------------------------------
 
 // True when a credential is missing. `None == value` with None on the left: NoneType declines,
@@ -25,7 +39,7 @@ void make_tuples(ModuleState& base) {
 bool credential_missing(const State& st, PyObject* self) {
     for (Name name : {"db_user"_n, "db_password"_n, "db_host"_n, "db_name"_n}) {
         Ref value = attr(self, st.s(name));
-        if (none_equals(value.get())) return true;
+        if (none_equals(value)) return true;
     }
     return false;
 }
@@ -34,10 +48,10 @@ bool credential_missing(const State& st, PyObject* self) {
 // database name go in as formatted: the host carries the port ("127.0.0.1:3306"). A URL that
 // would not read back as exactly these is refused before anything can connect with it.
 Ref connection_url(const State& st, PyObject* self) {
-    Ref user = format_empty(st, attr(self, st.s("db_user"_n)).get());
-    Ref password = format_empty(st, attr(self, st.s("db_password"_n)).get());
-    Ref host = format_empty(st, attr(self, st.s("db_host"_n)).get());
-    Ref name = format_empty(st, attr(self, st.s("db_name"_n)).get());
+    Ref user = format_empty(st, attr(self, st.s("db_user"_n)));
+    Ref password = format_empty(st, attr(self, st.s("db_password"_n)));
+    Ref host = format_empty(st, attr(self, st.s("db_host"_n)));
+    Ref name = format_empty(st, attr(self, st.s("db_name"_n)));
     Ref url = st.urls.build(user.get(), password.get(), host.get(), name.get());
     return url;
 }
@@ -45,7 +59,7 @@ Ref connection_url(const State& st, PyObject* self) {
 // self.connection_status[key] = value, on whatever object the attribute holds now.
 void set_status(const State& st, PyObject* self, Name key, PyObject* value) {
     Ref status = attr(self, st.s("connection_status"_n));
-    set_item(status.get(), st.s(key), value);
+    set_item(status, st.s(key), value);
 }
 
 // ---- MySQLDatabaseConnector.__init__ ------------------------------------------------------------
@@ -65,7 +79,7 @@ Ref init_body(Cursor& f, Args<"self"_n, "db_user"_n, "db_password"_n, "db_host"_
     f.at(line::init::set_db);
     set_attr(self, s("db"_n), Py_None);
     f.at(line::init::set_connection_status);
-    set_attr(self, s("connection_status"_n), check(PyDict_Copy(st.fresh_status)).get());
+    set_attr(self, s("connection_status"_n), check(PyDict_Copy(st.fresh_status)));
     return Ref::borrow(Py_None);
 }
 
@@ -99,9 +113,9 @@ Ref connect_body(Cursor& f, Args<"self"_n> a) {
             f.at(line::connect::build_url);
             Ref uri = connection_url(st, self);
             f.at(line::connect::create_engine);
-            Ref db_engine = call(g("create_engine"_n).get(), {uri.get()});
+            Ref db_engine = call(g("create_engine"_n), {uri});
             f.at(line::connect::make_database);
-            set_attr(self, s("db"_n), call(g("SQLDatabase"_n).get(), {db_engine.get()}).get());
+            set_attr(self, s("db"_n), call(g("SQLDatabase"_n), {db_engine}));
             f.at(line::connect::report_connected);
             set_status(st, self, "connected"_n, Py_True);
             f.at(line::connect::report_success);
@@ -113,7 +127,7 @@ Ref connect_body(Cursor& f, Args<"self"_n> a) {
             // The latest attempt failed, whatever an earlier one achieved; `db` keeps its object.
             f.at(line::connect::report_error);
             set_status(st, self, "connected"_n, Py_False);
-            set_status(st, self, "message"_n, call(g("str"_n).get(), {e}).get());
+            set_status(st, self, "message"_n, call(g("str"_n), {e}).get());
         });
     f.at(line::connect::return_status);
     return attr(self, s("connection_status"_n));
@@ -154,16 +168,16 @@ Ref getdbinstance_body(Cursor& f, Args<"self"_n> a) {
                 f.at(line::getdbinstance::build_url);
                 Ref uri = connection_url(st, self);
                 f.at(line::getdbinstance::create_engine);
-                Ref db_engine = call(g("create_engine"_n).get(), {uri.get()});
+                Ref db_engine = call(g("create_engine"_n), {uri});
                 f.at(line::getdbinstance::make_database);
-                set_attr(self, s("db"_n), call(g("SQLDatabase"_n).get(), {db_engine.get()}).get());
+                set_attr(self, s("db"_n), call(g("SQLDatabase"_n), {db_engine}));
             }
         },
         line::getdbinstance::except_error,
         [&](ExceptHandler& handler) {
             PyObject* e = handler.value();
             f.at(line::getdbinstance::report_error);
-            set_status(st, self, "message"_n, call(g("str"_n).get(), {e}).get());
+            set_status(st, self, "message"_n, call(g("str"_n), {e}).get());
         });
     f.at(line::getdbinstance::return_db);
     if (present) return attr_again(self, s("db"_n), std::move(present));
@@ -196,7 +210,7 @@ void run_statements(Cursor& f) {
     f.at(line::import_create_engine);
     import_from(st, s("sqlalchemy"_n), {s("create_engine"_n)});
     f.at(line::import_os);
-    set_global(st, s("os"_n), import_module(st, s("os"_n)).get());
+    set_global(st, s("os"_n), import_module(st, s("os"_n)));
     // The encoder of user names and passwords and the URL parser that proves a URL reads back as
     // given, held in the state rather than bound as globals.
     st.urls.load(st, PyExc_ValueError);
@@ -224,19 +238,15 @@ void run_statements(Cursor& f) {
     f.at(line::import_service_context);
     import_from(st, s(package), {s("SQLDatabase"_n), s("ServiceContext"_n)});
 
-    f.at(line::class_connector);
-    Ref cls = build_class(st, s("MySQLDatabaseConnector"_n), s("MySQLDatabaseConnector"_n),
-                          st.empty_tuple, s("module_name"_n), nullptr, nullptr, [&](PyObject* ns) {
+    plain_class_statement(f, st, s("MySQLDatabaseConnector"_n), line::class_connector,
+                          [&](PyObject* ns) {
                               Functions::define<connector_init>(f, ns);
                               Functions::define<connector_connect>(f, ns);
                               Functions::define<connector_getdbinstance>(f, ns);
-                              f.at(line::class_connector);
                           });
-    set_global(st, s("MySQLDatabaseConnector"_n), cls.get());
 }
+
+// The module's entry: C linkage, and the only symbol the library exports.
+PyMODINIT_FUNC PyInit_base() { return module_definition<g_state>(); }
 
 }  // namespace orvelkit::base
-
-PyMODINIT_FUNC PyInit_base() {
-    return orvelkit::frame::module_definition<orvelkit::base::g_state>();
-}

@@ -10,23 +10,6 @@ namespace orvelkit::base {
 
 using namespace orvelkit::frame;
 
-void make_tuples(ModuleState& st);
-void run_statements(Cursor& f);
-
-// No cached builtins: `str` is looked up at each use like any global.
-inline constexpr ModuleDescriptor descriptor{
-    .short_name = "base",
-    .full_name = "orvelkit.base",
-    .file_name = "orvelkit\\base",
-    .strings = rows_of<names>,
-    .cached_builtins = {},
-    .registers_coroutine = false,
-    .make_numbers = nullptr,
-    .make_tuples = make_tuples,
-    .ready_types = nullptr,
-    .run_statements = run_statements,
-};
-
 // The module's own fields after the frame's; each holds one reference for the process.
 struct State : ModuleState {
     using ModuleState::ModuleState;
@@ -39,9 +22,5 @@ struct State : ModuleState {
     // costs less than half of building the same dict item by item.
     PyObject* fresh_status = nullptr;
 };
-
-inline State g_state{descriptor};
-
-using Functions = Definitions<descriptor, g_state>;
 
 }  // namespace orvelkit::base

@@ -57,7 +57,7 @@ Ref find_metaclass(PyObject* bases) {
 
 }  // namespace
 
-void namespace_set(PyObject* ns, PyObject* name, PyObject* value) {
+void namespace_set(Handle ns, Handle name, Handle value) {
     if (PyDict_CheckExact(ns)) {
         check_status(PyDict_SetItem(ns, name, value));
         return;

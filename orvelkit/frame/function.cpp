@@ -362,37 +362,37 @@ Ref compiled_body(bool coroutine) {
     raise(PyExc_SystemError, "compiled body has no function");
 }
 
-void set_item(PyObject* dict, const char* key, PyObject* value) {
+void set_item(Handle dict, const char* key, Handle value) {
     check_status(PyDict_SetItemString(dict, key, value));
 }
 
-void set_int(PyObject* dict, const char* key, long value) {
+void set_int(Handle dict, const char* key, long value) {
     Ref number = check(PyLong_FromLong(value));
-    set_item(dict, key, number.get());
+    set_item(dict, key, number);
 }
 
 }  // namespace
 
-Ref make_code(const ModuleState& st, int argcount, std::initializer_list<PyObject*> varnames,
+Ref make_code(const ModuleState& st, int argcount, std::initializer_list<Handle> varnames,
               PyObject* name, PyObject* qualname, int line, bool coroutine) {
     // The body's instructions, constants and names come from the compiler; everything a caller
     // reads to learn about the function is ours. The body touches no local, so the local names
     // can be any.
     Ref body = compiled_body(coroutine);
     Ref names = make_tuple(varnames);
-    Ref file = check(PyUnicode_FromString(st.descriptor->file_name));
+    Ref file = check(PyUnicode_FromString(st.descriptor->names.file_name));
     Ref changes = check(PyDict_New());
-    set_int(changes.get(), "co_argcount", argcount);
-    set_int(changes.get(), "co_posonlyargcount", 0);
-    set_int(changes.get(), "co_kwonlyargcount", 0);
-    set_int(changes.get(), "co_nlocals", static_cast<long>(varnames.size()));
-    set_item(changes.get(), "co_varnames", names.get());
+    set_int(changes, "co_argcount", argcount);
+    set_int(changes, "co_posonlyargcount", 0);
+    set_int(changes, "co_kwonlyargcount", 0);
+    set_int(changes, "co_nlocals", static_cast<long>(varnames.size()));
+    set_item(changes, "co_varnames", names);
     const int flags = CO_OPTIMIZED | CO_NEWLOCALS | (coroutine ? CO_COROUTINE : 0);
-    set_int(changes.get(), "co_flags", flags);
-    set_item(changes.get(), "co_filename", file.get());
-    set_item(changes.get(), "co_name", name);
-    set_item(changes.get(), "co_qualname", qualname);
-    set_int(changes.get(), "co_firstlineno", line);
+    set_int(changes, "co_flags", flags);
+    set_item(changes, "co_filename", file);
+    set_item(changes, "co_name", name);
+    set_item(changes, "co_qualname", qualname);
+    set_int(changes, "co_firstlineno", line);
     Ref replace = check(PyObject_GetAttrString(body.get(), "replace"));
     return check(PyObject_Call(replace.get(), st.empty_tuple, changes.get()));
 }

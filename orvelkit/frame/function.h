@@ -42,7 +42,7 @@ Ref make_function(const ModuleState& st, const FunctionDef& def, int flags, PyOb
 // name, qualified name, the definition's line and flags as for a Python function. Its body only
 // raises RuntimeError, so running it (exec, or a function made around it) fails cleanly; a
 // coroutine's raises when the coroutine is first resumed. New reference; throws PyErrorSet.
-Ref make_code(const ModuleState& st, int argcount, std::initializer_list<PyObject*> varnames,
+Ref make_code(const ModuleState& st, int argcount, std::initializer_list<Handle> varnames,
               PyObject* name, PyObject* qualname, int line, bool coroutine);
 
 }  // namespace orvelkit::frame

@@ -63,7 +63,7 @@ void make_strings(ModuleState& st) {
         st.frame_strings[i] = make_string(frame_names[i]);
         if (!st.frame_strings[i]) throw_error();
     }
-    keep(st.module_name, check(PyUnicode_FromString(st.descriptor->full_name)));
+    keep(st.module_name, check(PyUnicode_FromString(st.descriptor->names.full_name)));
 }
 
 // Warns and fails the step only when the warning itself raises (warnings turned into errors).
@@ -128,7 +128,7 @@ void run_exec(ModuleState& st, PyObject* module, Cursor& cursor, bool& reached_s
     check_status(PyObject_SetAttrString(module, "__builtins__", st.builtins));
 
     std::string warning = version_mismatch_message(built_major, built_minor, Py_GetVersion(),
-                                                   d.full_name);
+                                                   d.names.full_name);
     if (!warning.empty()) warn_or_fail(warning.c_str());
 
     keep(st.empty_tuple, check(PyTuple_New(0)));
@@ -142,7 +142,7 @@ void run_exec(ModuleState& st, PyObject* module, Cursor& cursor, bool& reached_s
 
     // The import system has usually done this already; an entry of that name is left alone.
     PyObject* modules = PyImport_GetModuleDict();
-    Ref full = check(PyUnicode_FromString(d.full_name));
+    Ref full = check(PyUnicode_FromString(d.names.full_name));
     if (!check_status(PyDict_Contains(modules, full.get()))) {
         check_status(PyDict_SetItem(modules, full.get(), module));
     }
@@ -191,7 +191,7 @@ int exec_module(ModuleState& st, PyObject* module) noexcept {
         if (st.initialised_module == module) return 0;
         PyErr_Format(PyExc_RuntimeError,
                      "Module '%s' has already been imported. Re-initialisation is not supported.",
-                     d.short_name);
+                     d.names.short_name);
         return -1;
     }
     st.initialised_module = Py_NewRef(module);
@@ -225,7 +225,7 @@ PyObject* module_definition(ModuleState& st, CreateSlot create, ExecSlot exec) n
         st.definition_slots[1] = {Py_mod_exec, reinterpret_cast<void*>(exec)};
         st.definition_slots[2] = {0, nullptr};
         st.definition = {PyModuleDef_HEAD_INIT,
-                         st.descriptor->short_name,
+                         st.descriptor->names.short_name,
                          nullptr,
                          0,
                          nullptr,

@@ -5,6 +5,7 @@
 #include "error.h"
 #include "frame_names.h"
 
+#include <array>
 #include <cstdint>
 #include <span>
 #include <string>
@@ -48,19 +49,48 @@ struct FunctionObjects {
 struct ModuleState;
 class Cursor;
 
-// What a module tells the frame about itself. Static, never freed.
-struct ModuleDescriptor {
+// A module's names, all static text.
+struct ModuleNames {
     const char* short_name;  // "auspex"
     const char* full_name;   // "orvelkit.auspex"
     const char* file_name;   // "orvelkit\auspex": shown in traceback entries and code objects
+};
+
+// The names of the package's module `Short`, made while compiling.
+template <FixedText Short>
+class PackageModule {
+    static constexpr const char package[] = "orvelkit";
+    static constexpr std::size_t size = sizeof package + sizeof Short.chars;  // one zero, one joint
+
+    static consteval std::array<char, size> joined(char joint) {
+        std::array<char, size> out{};
+        std::size_t n = 0;
+        for (std::size_t i = 0; i + 1 < sizeof package; ++i) out[n++] = package[i];
+        out[n++] = joint;
+        for (std::size_t i = 0; i + 1 < sizeof Short.chars; ++i) out[n++] = Short.chars[i];
+        return out;
+    }
+    static constexpr std::array<char, size> full = joined('.');
+    static constexpr std::array<char, size> file = joined('\\');
+
+public:
+    static constexpr ModuleNames names{Short.chars, full.data(), file.data()};
+};
+
+template <FixedText Short>
+inline constexpr ModuleNames module_names = PackageModule<Short>::names;
+
+// What a module tells the frame about itself. Static, never freed.
+struct ModuleDescriptor {
+    ModuleNames names;
     std::span<const StringRow> strings;
-    std::span<const std::size_t> cached_builtins;  // rows of `strings` naming builtins read once
-    bool registers_coroutine;                      // import collections.abc and register with it
+    std::span<const std::size_t> cached_builtins = {};  // rows of `strings`: builtins read once
+    bool registers_coroutine = false;  // import collections.abc and register with it
     // Exec-step hooks; each throws PyErrorSet. Any may be null.
-    void (*make_numbers)(ModuleState&);
-    void (*make_tuples)(ModuleState&);
-    void (*ready_types)(ModuleState&);
-    void (*run_statements)(Cursor&);
+    void (*make_numbers)(ModuleState&) = nullptr;
+    void (*make_tuples)(ModuleState&) = nullptr;
+    void (*ready_types)(ModuleState&) = nullptr;
+    void (*run_statements)(Cursor&) = nullptr;
 };
 
 // The per-process record of one module library: filled by the exec step, never emptied. Every
@@ -68,7 +98,7 @@ struct ModuleDescriptor {
 // it with its numeric constants and constant tuples.
 struct ModuleState {
     explicit ModuleState(const ModuleDescriptor& d)
-        : descriptor(&d), init_trace_name(std::string("init ") + d.full_name) {}
+        : descriptor(&d), init_trace_name(std::string("init ") + d.names.full_name) {}
     ModuleState(const ModuleState&) = delete;
     ModuleState& operator=(const ModuleState&) = delete;
 

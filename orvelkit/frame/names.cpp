@@ -62,11 +62,11 @@ Ref builtin(const ModuleState& st, PyObject* name) {
     raise_name_error(name);
 }
 
-void set_global(const ModuleState& st, PyObject* name, PyObject* value) {
+void set_global(const ModuleState& st, Handle name, Handle value) {
     check_status(PyDict_SetItem(st.dict, name, value));
 }
 
-Ref import_module(const ModuleState& st, PyObject* name) {
+Ref import_module(const ModuleState& st, Handle name) {
     PyObject* modules = PyImport_GetModuleDict();  // borrowed
     PyObject* existing = PyDict_GetItemWithError(modules, name);
     // None there blocks the import: the interpreter's own import raises ModuleNotFoundError for
@@ -81,8 +81,7 @@ Ref import_module(const ModuleState& st, PyObject* name) {
     return check(PyImport_ImportModuleLevelObject(name, st.dict, locals.get(), nullptr, 0));
 }
 
-void import_from(const ModuleState& st, PyObject* module_name,
-                 std::initializer_list<PyObject*> names) {
+void import_from(const ModuleState& st, Handle module_name, std::initializer_list<Handle> names) {
     Ref fromlist = check(PyList_New(static_cast<Py_ssize_t>(names.size())));
     Py_ssize_t i = 0;
     for (PyObject* name : names) {
@@ -111,11 +110,11 @@ void import_from(const ModuleState& st, PyObject* module_name,
             PyErr_Format(PyExc_ImportError, "cannot import name %S", name);
             throw_error();
         }
-        set_global(st, name, value.get());
+        set_global(st, name, value);
     }
 }
 
-Ref import_attribute(const ModuleState& st, PyObject* module_name, PyObject* name) {
+Ref import_attribute(const ModuleState& st, Handle module_name, Handle name) {
     Ref fromlist = check(PyList_New(1));
     PyList_SET_ITEM(fromlist.get(), 0, Py_NewRef(name));
     Ref locals = check(PyDict_New());

@@ -52,20 +52,20 @@ inline Ref global(const ModuleState& st, Name name) {
 Ref builtin(const ModuleState& st, PyObject* name);
 
 // Binds a module global by item assignment on the module's dict.
-void set_global(const ModuleState& st, PyObject* name, PyObject* value);
+void set_global(const ModuleState& st, Handle name, Handle value);
 
 // `import name`: an entry of sys.modules that is not still initialising wins; otherwise the
 // absolute import of `name` with the module's dict as globals.
-Ref import_module(const ModuleState& st, PyObject* name);
+Ref import_module(const ModuleState& st, Handle name);
 
 // `from module import a, b, ...`: imports `module` with the names as from-list, then binds each
 // name in the module's dict as soon as it is fetched, in order. A name the module lacks (also as
 // the submodule entry "module.name" of sys.modules) raises ImportError "cannot import name %S".
-void import_from(const ModuleState& st, PyObject* module, std::initializer_list<PyObject*> names);
+void import_from(const ModuleState& st, Handle module, std::initializer_list<Handle> names);
 
 // `from module import name`, handed back instead of bound: for what the module needs but keeps
 // out of its namespace.
-Ref import_attribute(const ModuleState& st, PyObject* module, PyObject* name);
+Ref import_attribute(const ModuleState& st, Handle module, Handle name);
 
 // `except NAME:` for a module global NAME looked up when the exception arrives. The pending error
 // is set aside during the lookup; if the lookup fails, its error replaces the pending one and

@@ -5,14 +5,15 @@
 
 namespace orvelkit::frame {
 
-void raise_value(PyObject* value) {
+void raise_value(Handle raised) {
+    PyObject* value = raised;
     if (PyExceptionInstance_Check(value)) {
         PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(value)), value);
         throw_error();
     }
     if (PyExceptionClass_Check(value)) {
         Ref instance = call(value);
-        raise_value(instance.get());
+        raise_value(instance);
     }
     raise(PyExc_TypeError, "exceptions must derive from BaseException");
 }
@@ -180,29 +181,29 @@ Ref call_method_cached(PyObject* name, PyObject** stack, std::size_t n) {
 
 Ref new_list() { return check(PyList_New(0)); }
 
-Ref make_tuple(std::initializer_list<PyObject*> items) {
+Ref make_tuple(std::initializer_list<Handle> items) {
     Ref tuple = check(PyTuple_New(static_cast<Py_ssize_t>(items.size())));
     Py_ssize_t i = 0;
     for (PyObject* item : items) PyTuple_SET_ITEM(tuple.get(), i++, Py_NewRef(item));
     return tuple;
 }
 
-Ref make_list(std::initializer_list<PyObject*> items) {
+Ref make_list(std::initializer_list<Handle> items) {
     Ref list = check(PyList_New(static_cast<Py_ssize_t>(items.size())));
     Py_ssize_t i = 0;
     for (PyObject* item : items) PyList_SET_ITEM(list.get(), i++, Py_NewRef(item));
     return list;
 }
 
-void append(PyObject* list, PyObject* value) { check_status(PyList_Append(list, value)); }
+void append(Handle list, Handle value) { check_status(PyList_Append(list, value)); }
 
-Ref new_dict(std::initializer_list<std::pair<PyObject*, PyObject*>> items) {
+Ref new_dict(std::initializer_list<std::pair<Handle, Handle>> items) {
     Ref dict = check(PyDict_New());
     for (const auto& [key, value] : items) check_status(PyDict_SetItem(dict.get(), key, value));
     return dict;
 }
 
-Ref concat(std::initializer_list<PyObject*> pieces) {
+Ref concat(std::initializer_list<Handle> pieces) {
     auto it = pieces.begin();
     Ref result = Ref::borrow(*it);
     for (++it; it != pieces.end(); ++it) result = check(PyUnicode_Concat(result.get(), *it));
@@ -222,7 +223,7 @@ EnteredContext enter_context(const ModuleState& st, PyObject* manager) {
     EnteredContext ctx;
     ctx.exit = lookup_special(manager, st.f(FrameName::exit));
     Ref enter = lookup_special(manager, st.f(FrameName::enter));
-    ctx.value = call(enter.get());
+    ctx.value = call(enter);
     return ctx;
 }
 
@@ -235,7 +236,7 @@ bool exit_with_pending(const Cursor& cursor, PyObject* exit) {
     Ref tb_ref = Ref::steal(tb);
     PyObject* args[] = {reinterpret_cast<PyObject*>(Py_TYPE(value)), value, tb ? tb : Py_None};
     Ref answer = check(PyObject_Vectorcall(exit, args, std::size(args), nullptr));
-    if (truth(answer.get())) return true;
+    if (truth(answer)) return true;
     handler.reraise();
 }
 

@@ -93,7 +93,7 @@ Ref attr_cached(PyObject* obj, PyObject* name);
 // Instances with inline values: nothing remembered beats the interpreter's generic read of the
 // values, so only the dispatch in front of the type's slot is left out. Inline, as it runs for
 // nearly every `self.x` of a method body.
-inline Ref attr(PyObject* obj, PyObject* name) {
+inline Ref attr(Handle obj, Handle name) {
     PyTypeObject* type = Py_TYPE(obj);
     getattrofunc get = type->tp_getattro;
     if (keeps_inline_values(type) && get && PyUnicode_CheckExact(name)) {
@@ -108,7 +108,7 @@ inline Ref attr(PyObject* obj, PyObject* name) {
 // reads attributes generically and nothing in its MRO has that name, the value can only be the
 // instance's own, which nothing in between could have replaced, so `earlier` stands. A property,
 // __getattribute__ or __getattr__ is asked again, as the interpreter would ask it.
-inline Ref attr_again(PyObject* obj, PyObject* name, Ref&& earlier) {
+inline Ref attr_again(Handle obj, Handle name, Ref&& earlier) {
     PyTypeObject* type = Py_TYPE(obj);
     if (type->tp_getattro == PyObject_GenericGetAttr && PyUnicode_CheckExact(name) &&
         !type_lookup(type, name).found) {
@@ -119,7 +119,7 @@ inline Ref attr_again(PyObject* obj, PyObject* name, Ref&& earlier) {
 
 // obj.name = value. An interned name goes straight to the type's slot: the interpreter's own
 // store does only that after interning the name, and adds nothing to a failure.
-inline void set_attr(PyObject* obj, PyObject* name, PyObject* value) {
+inline void set_attr(Handle obj, Handle name, Handle value) {
     setattrofunc store = Py_TYPE(obj)->tp_setattro;
     if (store && PyUnicode_CheckExact(name) && PyUnicode_CHECK_INTERNED(name)) {
         check_status(store(obj, name, value));
@@ -127,21 +127,21 @@ inline void set_attr(PyObject* obj, PyObject* name, PyObject* value) {
         check_status(PyObject_SetAttr(obj, name, value));
     }
 }
-inline Ref item(PyObject* obj, PyObject* key) { return check(PyObject_GetItem(obj, key)); }
-inline void set_item(PyObject* obj, PyObject* key, PyObject* value) {
+inline Ref item(Handle obj, Handle key) { return check(PyObject_GetItem(obj, key)); }
+inline void set_item(Handle obj, Handle key, Handle value) {
     check_status(PyObject_SetItem(obj, key, value));
 }
-inline bool truth(PyObject* obj) { return check_status(PyObject_IsTrue(obj)) == 1; }
+inline bool truth(Handle obj) { return check_status(PyObject_IsTrue(obj)) == 1; }
 
 // a == b, as the interpreter decides it (identity first, then the comparison).
-inline bool equal(PyObject* a, PyObject* b) {
+inline bool equal(Handle a, Handle b) {
     return check_status(PyObject_RichCompareBool(a, b, Py_EQ)) == 1;
 }
 
 // The truth of `None == value`. None itself and exact str, int, float and bool values have a
 // fixed answer: NoneType's comparison and theirs both decline, so identity decides, and no
 // Python code could run. Any other value may answer through its own reflected __eq__.
-inline bool none_equals(PyObject* value) {
+inline bool none_equals(Handle value) {
     if (value == Py_None) return true;
     PyTypeObject* type = Py_TYPE(value);
     if (type == &PyUnicode_Type || type == &PyLong_Type || type == &PyFloat_Type ||
@@ -149,23 +149,23 @@ inline bool none_equals(PyObject* value) {
         return false;
     }
     Ref equal = check(PyObject_RichCompare(Py_None, value, Py_EQ));
-    return truth(equal.get());
+    return truth(equal);
 }
 
 // None, as a body returns it.
 inline Ref none() { return Ref::borrow(Py_None); }
 
 // callable(*args)
-inline Ref call(PyObject* callable, std::initializer_list<PyObject*> args = {}) {
-    return check(
-        PyObject_Vectorcall(callable, const_cast<PyObject**>(args.begin()), args.size(), nullptr));
+inline Ref call(Handle callable, std::initializer_list<Handle> args = {}) {
+    return check(PyObject_Vectorcall(callable, const_cast<PyObject**>(as_array(args.begin())),
+                                     args.size(), nullptr));
 }
 
 // callable(*args, **{names[i]: values[i]}); `kwnames` is a tuple of the keyword names, whose
 // values follow the positional ones in `args`.
-inline Ref call_kw(PyObject* callable, std::initializer_list<PyObject*> args, PyObject* kwnames) {
+inline Ref call_kw(Handle callable, std::initializer_list<Handle> args, Handle kwnames) {
     const auto nkw = static_cast<std::size_t>(PyTuple_GET_SIZE(kwnames));
-    return check(PyObject_Vectorcall(callable, const_cast<PyObject**>(args.begin()),
+    return check(PyObject_Vectorcall(callable, const_cast<PyObject**>(as_array(args.begin())),
                                      args.size() - nkw, kwnames));
 }
 
@@ -173,7 +173,7 @@ inline Ref call_kw(PyObject* callable, std::initializer_list<PyObject*> args, Py
 Ref call_method_cached(PyObject* name, PyObject** stack, std::size_t n);
 
 // obj.name(*args), without making a bound method when the attribute is a plain method.
-inline Ref call_method(PyObject* obj, PyObject* name, std::initializer_list<PyObject*> args = {}) {
+inline Ref call_method(Handle obj, Handle name, std::initializer_list<Handle> args = {}) {
     PyObject* stack[max_parameters];
     if (args.size() >= std::size(stack)) raise(PyExc_SystemError, "too many method arguments");
     std::size_t n = 0;
@@ -186,33 +186,32 @@ inline Ref call_method(PyObject* obj, PyObject* name, std::initializer_list<PyOb
 }
 
 // format(value, ""): a str unchanged, anything else through its __format__.
-inline Ref format_empty(const ModuleState& st, PyObject* value) {
+inline Ref format_empty(const ModuleState& st, Handle value) {
     return check(PyObject_Format(value, st.empty_str));
 }
 
 // `raise value`: an exception instance is raised as it is, an exception class is called first.
-[[noreturn]] void raise_value(PyObject* value);
+[[noreturn]] void raise_value(Handle value);
 
 // A new list / tuple / dict of the given items in order. Throw PyErrorSet.
 Ref new_list();
-void append(PyObject* list, PyObject* value);
-Ref make_tuple(std::initializer_list<PyObject*> items);
-Ref make_list(std::initializer_list<PyObject*> items);
-Ref new_dict(std::initializer_list<std::pair<PyObject*, PyObject*>> items);
+void append(Handle list, Handle value);
+Ref make_tuple(std::initializer_list<Handle> items);
+Ref make_list(std::initializer_list<Handle> items);
+Ref new_dict(std::initializer_list<std::pair<Handle, Handle>> items);
 
 // [f(item) for item in iterable], the iteration protocol throwing on failure.
 template <class Each>
-Ref list_comprehension(PyObject* iterable, Each&& each) {
+Ref list_comprehension(Handle iterable, Each&& each) {
     Ref result = new_list();
     Ref it = check(PyObject_GetIter(iterable));
-    while (Ref item = Ref::steal(PyIter_Next(it.get())))
-        append(result.get(), each(item.get()).get());
+    while (Ref item = Ref::steal(PyIter_Next(it.get()))) append(result, each(item.get()));
     if (PyErr_Occurred()) throw_error();
     return result;
 }
 
 // a + b + ... for str pieces.
-Ref concat(std::initializer_list<PyObject*> pieces);
+Ref concat(std::initializer_list<Handle> pieces);
 
 // A special method looked up on the type and bound to `obj`; AttributeError naming it when the
 // type lacks it.
@@ -223,13 +222,14 @@ Ref lookup_special(PyObject* obj, PyObject* name);
 // exception, and a true answer drops it; otherwise the exception goes on from the `with` line.
 // `body(entered)` receives the result of __enter__ (borrowed).
 template <class Body>
-void with_block(Cursor& cursor, int line, PyObject* manager, Body&& body);
+void with_block(Cursor& cursor, int line, Handle manager, Body&& body);
 
 // `for item in iterable:` with every fetch of the next item reported at `line`. A list or tuple is
 // walked by index, its length read again at each step, so a body that grows or shrinks it is
 // seen as the interpreter's own loop would see it; anything else goes through its iterator.
 template <class Body>
-void for_each(Cursor& f, int line, PyObject* iterable, Body&& body) {
+void for_each(Cursor& f, int line, Handle items, Body&& body) {
+    PyObject* iterable = items;
     f.at(line);
     const bool is_list = PyList_CheckExact(iterable);
     if (is_list || PyTuple_CheckExact(iterable)) {
@@ -306,7 +306,7 @@ bool exit_with_pending(const Cursor& cursor, PyObject* exit);
 void exit_clean(PyObject* exit);
 
 template <class Body>
-void with_block(Cursor& cursor, int line, PyObject* manager, Body&& body) {
+void with_block(Cursor& cursor, int line, Handle manager, Body&& body) {
     cursor.at(line);
     EnteredContext ctx = enter_context(cursor.st, manager);
     try {

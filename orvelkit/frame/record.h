@@ -186,10 +186,11 @@ class Definitions {
         static constexpr std::size_t name_count = param_count + R.locals.size();
         // The module's name, the dot, the qualified name and the closing zero.
         static constexpr std::size_t trace_size =
-            static_cast<std::size_t>(c_length(Module.full_name) + 1 + c_length(R.qualname)) + 1;
+            static_cast<std::size_t>(c_length(Module.names.full_name) + 1 + c_length(R.qualname)) +
+            1;
 
         static constexpr std::array<char, trace_size> trace_name = dotted_name<trace_size>(
-            Module.full_name, R.qualname);
+            Module.names.full_name, R.qualname);
         static constexpr std::array<std::size_t, param_count> param_rows = [] {
             std::array<std::size_t, param_count> rows{};
             for (std::size_t i = 0; i < param_count; ++i) rows[i] = row(R.body.params[i]);
@@ -280,7 +281,7 @@ public:
         Ref annotations = C::annotations();
         Ref function = make_function(State, C::def, R.flags, o.qualname, State.module_name, o.code,
                                      o.defaults, annotations.get());
-        namespace_set(target, o.name, function.get());
+        namespace_set(target, o.name, function);
     }
 
     // What the definition made of a record: for a body that needs its code or names.

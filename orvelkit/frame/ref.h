@@ -1,14 +1,15 @@
-// Ref: the owning handle for one strong reference, and the conventions for borrowed pointers.
+// Ref, the owning handle for one strong reference, and Handle, the borrowed one.
 #pragma once
 
 #include "python.h"
 
+#include <type_traits>
 #include <utility>
 
 namespace orvelkit::frame {
 
 // Owns one strong reference or none. Movable, never copied: a second owner borrows the pointer
-// explicitly. Plain PyObject* parameters are borrowed everywhere in the frame.
+// explicitly. A function that only reads an object takes a Handle, which a Ref lends itself to.
 class [[nodiscard]] Ref {
 public:
     Ref() noexcept = default;
@@ -46,5 +47,30 @@ private:
     explicit Ref(PyObject* p) noexcept : p_(p) {}
     PyObject* p_ = nullptr;
 };
+
+// A borrowed reference: takes no count and drops none, and is valid only while whatever owns the
+// object keeps it, which is why it is a parameter and never a field. Made from the pointer of a
+// "Borrowed reference" or from a Ref, including a Ref that lives to the end of the caller's
+// statement; lends itself to the C API as the plain pointer. Null is a valid value.
+class Handle {
+public:
+    constexpr Handle() noexcept = default;
+    constexpr Handle(PyObject* p) noexcept : p_(p) {}
+    Handle(const Ref& owner) noexcept : p_(owner.get()) {}
+
+    constexpr PyObject* ptr() const noexcept { return p_; }
+    constexpr operator PyObject*() const noexcept { return p_; }
+
+private:
+    PyObject* p_ = nullptr;
+};
+
+// A list of handles is handed to vectorcall as the argument array it is laid out as.
+static_assert(sizeof(Handle) == sizeof(PyObject*) && std::is_standard_layout_v<Handle>);
+
+// The handles of an argument list as the pointer array the interpreter's calls take.
+inline PyObject* const* as_array(const Handle* handles) noexcept {
+    return reinterpret_cast<PyObject* const*>(handles);
+}
 
 }  // namespace orvelkit::frame

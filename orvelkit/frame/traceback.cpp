@@ -32,7 +32,7 @@ TracebackCodeEntry* find_entry(const ModuleState& st, const char* name, int line
 Ref code_for(const ModuleState& st, const char* name, int line) {
     if (TracebackCodeEntry* entry = find_entry(st, name, line)) return Ref::borrow(entry->code);
     Ref code = check(
-        reinterpret_cast<PyObject*>(PyCode_NewEmpty(st.descriptor->file_name, name, line)));
+        reinterpret_cast<PyObject*>(PyCode_NewEmpty(st.descriptor->names.file_name, name, line)));
     // Making it may have let another failure add this very entry meanwhile.
     if (TracebackCodeEntry* entry = find_entry(st, name, line)) return Ref::borrow(entry->code);
     auto& table = st.traceback_codes;

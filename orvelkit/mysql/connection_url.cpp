@@ -93,10 +93,9 @@ void ConnectionUrls::load(const ModuleState& st, PyObject* refusal) {
     try {
         for (std::size_t i = 0; i < count; ++i) texts[i] = make_text(text_rows[i]).release();
         Ref kw_safe = make_tuple({texts[safe]});
-        Ref quote = import_attribute(st, identifier("urllib.parse").get(),
-                                     identifier("quote").get());
-        Ref make_url = import_attribute(st, identifier("sqlalchemy.engine").get(),
-                                        identifier("make_url").get());
+        Ref quote = import_attribute(st, identifier("urllib.parse"), identifier("quote"));
+        Ref make_url = import_attribute(st, identifier("sqlalchemy.engine"),
+                                        identifier("make_url"));
         std::copy(std::begin(texts), std::end(texts), texts_);
         kw_safe_ = kw_safe.release();
         quote_ = quote.release();
@@ -108,9 +107,7 @@ void ConnectionUrls::load(const ModuleState& st, PyObject* refusal) {
     }
 }
 
-void ConnectionUrls::refuse(PyObject* message) const {
-    raise_value(call(refusal_, {message}).get());
-}
+void ConnectionUrls::refuse(PyObject* message) const { raise_value(call(refusal_, {message})); }
 
 Ref ConnectionUrls::encoded(PyObject* text) const {
     return call_kw(quote_, {text, s(empty)}, kw_safe_);
@@ -136,12 +133,12 @@ Ref ConnectionUrls::text_or_empty(PyObject* parsed, Text field) const {
 Ref ConnectionUrls::host_text_of(PyObject* parsed) const {
     Ref host_text = text_or_empty(parsed, host);
     if (check_status(PyUnicode_Contains(host_text.get(), s(colon)))) {
-        host_text = concat({s(bracket_open), host_text.get(), s(bracket_close)});
+        host_text = concat({s(bracket_open), host_text, s(bracket_close)});
     }
     Ref port_number = attr(parsed, s(port));
     if (port_number.get() == Py_None) return host_text;
     Ref port_text = check(PyObject_Str(port_number.get()));
-    return concat({host_text.get(), s(colon), port_text.get()});
+    return concat({host_text, s(colon), port_text});
 }
 
 // Query options are refused because PyMySQL takes them as connect arguments: another socket, a
@@ -158,13 +155,13 @@ void ConnectionUrls::refuse_misread(PyObject* url, PyObject* user, PyObject* pas
     }
     // A port that is not a number is the only thing SQLAlchemy fails to read.
     Ref parsed = parse_or_empty(url);
-    if (!parsed || !equal(host_text_of(parsed.get()).get(), host_text)) refuse(s(host_misread));
-    if (!equal(text_or_empty(parsed.get(), database).get(), database_text) ||
-        check_status(PyObject_Length(attr(parsed.get(), s(query)).get())) != 0) {
+    if (!parsed || !equal(host_text_of(parsed.get()), host_text)) refuse(s(host_misread));
+    if (!equal(text_or_empty(parsed.get(), database), database_text) ||
+        check_status(PyObject_Length(attr(parsed, s(query)).get())) != 0) {
         refuse(s(database_misread));
     }
-    if (!equal(text_or_empty(parsed.get(), username).get(), user) ||
-        !equal(text_or_empty(parsed.get(), password).get(), password_text)) {
+    if (!equal(text_or_empty(parsed.get(), username), user) ||
+        !equal(text_or_empty(parsed.get(), password), password_text)) {
         refuse(s(credentials_misread));
     }
 }
@@ -178,8 +175,8 @@ Ref ConnectionUrls::build(PyObject* user, PyObject* password_text, PyObject* hos
     for (Py_ssize_t i = 0; i < length; ++i) {
         if (PyUnicode_ReadChar(password_text, i) > 0xFF) refuse(s(password_unsendable));
     }
-    Ref url = concat({s(scheme), encoded(user).get(), s(colon), encoded(password_text).get(),
-                      s(at_sign), host_text, s(slash), database_text});
+    Ref url = concat({s(scheme), encoded(user), s(colon), encoded(password_text), s(at_sign),
+                      host_text, s(slash), database_text});
     // Refused before the URL is handed out: nothing may ever connect with a misread one.
     refuse_misread(url.get(), user, password_text, host_text, database_text);
     return url;

@@ -24,9 +24,9 @@ namespace orvelkit::tabloom {
 Ref source_of(const State& st, PyObject* self) {
     Ref url = attr(self, st.s("connection_string"_n));
     const mysql::ConnectionUrls::Parts parts = st.urls.read(url.get(), st.s("url_unreadable"_n));
-    return new_dict({{st.s("user"_n), parts.user.get()},
-                     {st.s("host"_n), parts.host.get()},
-                     {st.s("database"_n), parts.database.get()}});
+    return new_dict({{st.s("user"_n), parts.user},
+                     {st.s("host"_n), parts.host},
+                     {st.s("database"_n), parts.database}});
 }
 
 // ---- reading the cache ----------------------------------------------------------------------------
@@ -56,7 +56,7 @@ private:
 
 [[noreturn]] void refuse_cache(const State& st, PyObject* cache_full_path, Name reason) {
     Ref shown = format_empty(st, cache_full_path);
-    Ref message = concat({st.s("refusing_prefix"_n), shown.get(), st.s(reason)});
+    Ref message = concat({st.s("refusing_prefix"_n), shown, st.s(reason)});
     raise_object(PyExc_PermissionError, message.get());
 }
 
@@ -91,7 +91,7 @@ Ref open_cache_for_reading(const State& st, PyObject* cache_full_path) {
     const int flags = fcntl(fd, F_GETFL);
     if (flags < 0 || fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0) raise_os_error(cache_full_path);
     Ref number = check(PyLong_FromLong(fd));
-    Ref file = call(st.cached(B::open), {number.get(), st.s("mode_rb"_n)});
+    Ref file = call(st.cached(B::open), {number, st.s("mode_rb"_n)});
     descriptor.hand_over();
     return file;
 }
@@ -119,14 +119,14 @@ bool cache_is_servable(const State& st, PyObject* self, PyObject* cache_full_pat
                        PyObject* loaded) {
     if (!PyList_Check(loaded)) return true;
     if (PyList_GET_SIZE(loaded) == 0) return false;
-    Ref frame_type = attr(global(st, "pd"_n).get(), st.s("DataFrame"_n));
+    Ref frame_type = attr(global(st, "pd"_n), st.s("DataFrame"_n));
     Ref expected;
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(loaded); ++i) {
         Ref table = Ref::borrow(PyList_GET_ITEM(loaded, i));
         Ref source = recorded_source(st, frame_type.get(), table.get());
         if (!source) continue;
         if (!expected) expected = source_of(st, self);
-        if (!equal(source.get(), expected.get())) {
+        if (!equal(source, expected)) {
             refuse_cache(st, cache_full_path, "written_for_another_source"_n);
         }
     }
@@ -137,11 +137,11 @@ bool cache_is_servable(const State& st, PyObject* self, PyObject* cache_full_pat
 // in attrs and is put back here, on the instance itself, never through DataFrame.__setattr__.
 void restore_table_names(const State& st, PyObject* loaded) {
     if (!PyList_Check(loaded)) return;
-    Ref frame_type = attr(global(st, "pd"_n).get(), st.s("DataFrame"_n));
+    Ref frame_type = attr(global(st, "pd"_n), st.s("DataFrame"_n));
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(loaded); ++i) {
         Ref table = Ref::borrow(PyList_GET_ITEM(loaded, i));
         if (!check_status(PyObject_IsInstance(table.get(), frame_type.get()))) continue;
-        Ref attrs = attr(table.get(), st.s("attrs"_n));
+        Ref attrs = attr(table, st.s("attrs"_n));
         if (!PyDict_Check(attrs.get())) continue;
         PyObject* found = PyDict_GetItemWithError(attrs.get(), st.s("table_name_key"_n));
         if (!found) {
@@ -159,9 +159,9 @@ void restore_table_names(const State& st, PyObject* loaded) {
 void name_table(const State& st, PyObject* df, PyObject* table_name, PyObject* source) {
     check_status(PyObject_GenericSetAttr(df, st.s("name"_n), table_name));
     Ref attrs = attr(df, st.s("attrs"_n));
-    set_item(attrs.get(), st.s("table_name_key"_n), table_name);
+    set_item(attrs, st.s("table_name_key"_n), table_name);
     Ref own_source = check(PyDict_Copy(source));
-    set_item(attrs.get(), st.s("source_key"_n), own_source.get());
+    set_item(attrs, st.s("source_key"_n), own_source);
 }
 
 namespace {
@@ -270,13 +270,13 @@ void write_cache(Cursor& f, const State& st, PyObject* cache_full_path, PyObject
     PendingCacheFile pending;
     pending.create(cache_full_path);
     Ref fd = check(PyLong_FromLong(pending.fd()));
-    Ref file = call(st.cached(B::open), {fd.get(), st.s("mode_wb"_n)});
+    Ref file = call(st.cached(B::open), {fd, st.s("mode_wb"_n)});
     pending.hand_over_fd();
     bool written = false;
-    with_block(f, line::prepare_data::write_cache, file.get(), [&](PyObject* entered) {
+    with_block(f, line::prepare_data::write_cache, file, [&](PyObject* entered) {
         f.at(line::prepare_data::dump_cache);
-        Ref dump = attr(global(st, "pickle"_n).get(), st.s("dump"_n));
-        Ref ignored = call(dump.get(), {dataframes, entered});
+        Ref dump = attr(global(st, "pickle"_n), st.s("dump"_n));
+        Ref ignored = call(dump, {dataframes, entered});
         Ref flushed = call_method(entered, st.s("flush"_n));
         pending.sync(entered, cache_full_path);
         written = true;

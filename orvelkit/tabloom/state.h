@@ -20,22 +20,6 @@ inline constexpr std::size_t cached_builtin_rows[] = {row("all"_n), row("ValueEr
                                                       row("open"_n), row("print"_n)};
 static_assert(std::size(cached_builtin_rows) == static_cast<std::size_t>(B::count));
 
-void make_tuples(ModuleState& st);
-void run_statements(Cursor& f);
-
-inline constexpr ModuleDescriptor descriptor{
-    .short_name = "tabloom",
-    .full_name = "orvelkit.tabloom",
-    .file_name = "orvelkit\\tabloom",
-    .strings = rows_of<names>,
-    .cached_builtins = cached_builtin_rows,
-    .registers_coroutine = false,
-    .make_numbers = nullptr,
-    .make_tuples = make_tuples,
-    .ready_types = nullptr,
-    .run_statements = run_statements,
-};
-
 // The module's own fields after the frame's; each holds one reference for the process.
 struct State : ModuleState {
     using ModuleState::ModuleState;
@@ -46,9 +30,5 @@ struct State : ModuleState {
     // must not be something a caller can swap out by assigning a module global.
     mysql::ConnectionUrls urls;
 };
-
-inline State g_state{descriptor};
-
-using Functions = Definitions<descriptor, g_state>;
 
 }  // namespace orvelkit::tabloom

@@ -17,28 +17,42 @@ void make_tuples(ModuleState& base) {
     keep(st.kw_level, make_tuple({st.s("level"_n)}));
 }
 
+void run_statements(Cursor& f);
+
+constexpr ModuleDescriptor descriptor{
+    .names = module_names<"tabloom">,
+    .strings = rows_of<names>,
+    .cached_builtins = cached_builtin_rows,
+    .make_tuples = make_tuples,
+    .run_statements = run_statements,
+};
+
+State g_state{descriptor};
+
+using Functions = Definitions<descriptor, g_state>;
+
 // ---- shared statement pieces ------------------------------------------------------------------
 
 // logging.error(prefix + format(e, ""))
 void log_error(const State& st, Name prefix, PyObject* e) {
-    Ref error = attr(global(st, "logging"_n).get(), st.s("error"_n));
+    Ref error = attr(global(st, "logging"_n), st.s("error"_n));
     Ref text = format_empty(st, e);
-    Ref message = concat({st.s(prefix), text.get()});
-    Ref ignored = call(error.get(), {message.get()});
+    Ref message = concat({st.s(prefix), text});
+    Ref ignored = call(error, {message});
 }
 
 // raise ConnectionError("Database connection not established."), the global read at this moment.
 [[noreturn]] void raise_not_connected(const State& st) {
     Ref type = global(st, "ConnectionError"_n);
-    Ref exception = call(type.get(), {st.s("not_connected"_n)});
-    raise_value(exception.get());
+    Ref exception = call(type, {st.s("not_connected"_n)});
+    raise_value(exception);
 }
 
 // inspect(self.engine): the global read first, then the engine as it is now.
 Ref inspect_engine(const State& st, PyObject* self) {
     Ref inspect = global(st, "inspect"_n);
     Ref engine = attr(self, st.s("engine"_n));
-    return call(inspect.get(), {engine.get()});
+    return call(inspect, {engine});
 }
 
 // ---- __init__ ---------------------------------------------------------------------------------
@@ -56,11 +70,11 @@ Ref init_body(Cursor& f, InitArgs a) {
         // username, password, host and database: the arguments that must all be given.
         Ref parameters = make_list({a.get<"username"_n>(), a.get<"password"_n>(), a.get<"host"_n>(),
                                     a.get<"database"_n>()});
-        Ref all_given = call(st.cached(B::all), {parameters.get()});
-        if (!truth(all_given.get())) {
+        Ref all_given = call(st.cached(B::all), {parameters});
+        if (!truth(all_given)) {
             f.at(line::init::refuse_missing);
             Ref refusal = call(st.cached(B::ValueError), {s("missing_parameters"_n)});
-            raise_value(refusal.get());
+            raise_value(refusal);
         }
     }
     f.at(line::init::build_url);
@@ -70,7 +84,7 @@ Ref init_body(Cursor& f, InitArgs a) {
         Ref host = format_empty(st, a.get<"host"_n>());
         Ref database = format_empty(st, a.get<"database"_n>());
         Ref url = st.urls.build(user.get(), password.get(), host.get(), database.get());
-        set_attr(self, s("connection_string"_n), url.get());
+        set_attr(self, s("connection_string"_n), url);
     }
     f.at(line::init::set_engine);
     set_attr(self, s("engine"_n), Py_None);
@@ -80,9 +94,9 @@ Ref init_body(Cursor& f, InitArgs a) {
     set_attr(self, s("cache_file"_n), a.get<"cache_file"_n>());
     f.at(line::init::set_up_logging);
     {
-        Ref basic_config = attr(global(st, "logging"_n).get(), s("basicConfig"_n));
-        Ref level = attr(global(st, "logging"_n).get(), s("INFO"_n));
-        Ref ignored = call_kw(basic_config.get(), {level.get()}, st.kw_level);
+        Ref basic_config = attr(global(st, "logging"_n), s("basicConfig"_n));
+        Ref level = attr(global(st, "logging"_n), s("INFO"_n));
+        Ref ignored = call_kw(basic_config, {level}, st.kw_level);
     }
     return none();
 }
@@ -108,20 +122,20 @@ Ref connect_body(Cursor& f, Args<"self"_n> a) {
             {
                 Ref create_engine = global(st, "create_engine"_n);
                 Ref url = attr(self, s("connection_string"_n));
-                Ref engine = call(create_engine.get(), {url.get()});
-                set_attr(self, s("engine"_n), engine.get());
+                Ref engine = call(create_engine, {url});
+                set_attr(self, s("engine"_n), engine);
             }
             f.at(line::connect::probe);
             {
                 Ref engine = attr(self, s("engine"_n));
-                Ref probe = call_method(engine.get(), s("connect"_n));
+                Ref probe = call_method(engine, s("connect"_n));
                 // Opening one connection and handing it back is the whole proof.
-                with_block(f, line::connect::probe, probe.get(), [](PyObject*) {});
+                with_block(f, line::connect::probe, probe, [](PyObject*) {});
             }
             f.at(line::connect::log_connected);
             {
-                Ref info = attr(global(st, "logging"_n).get(), s("info"_n));
-                Ref ignored = call(info.get(), {s("connected"_n)});
+                Ref info = attr(global(st, "logging"_n), s("info"_n));
+                Ref ignored = call(info, {s("connected"_n)});
             }
         },
         line::connect::except_error,
@@ -152,17 +166,17 @@ Ref prepare_data_body(Cursor& f, Args<"self"_n> a) {
 
     f.at(line::prepare_data::cache_full_path);
     Ref cache_full_path = [&] {
-        Ref os_path = attr(global(st, "os"_n).get(), s("path"_n));
-        Ref join = attr(os_path.get(), s("join"_n));
+        Ref os_path = attr(global(st, "os"_n), s("path"_n));
+        Ref join = attr(os_path, s("join"_n));
         Ref directory = attr(self, s("cache_path"_n));
         Ref name = attr(self, s("cache_file"_n));
-        return call(join.get(), {directory.get(), name.get()});
+        return call(join, {directory, name});
     }();
     f.at(line::prepare_data::cache_exists);
     bool cached = [&] {
-        Ref os_path = attr(global(st, "os"_n).get(), s("path"_n));
-        Ref exists = attr(os_path.get(), s("exists"_n));
-        return truth(call(exists.get(), {cache_full_path.get()}).get());
+        Ref os_path = attr(global(st, "os"_n), s("path"_n));
+        Ref exists = attr(os_path, s("exists"_n));
+        return truth(call(exists, {cache_full_path}));
     }();
     if (cached) {
         if (Ref served = try_except(
@@ -171,12 +185,11 @@ Ref prepare_data_body(Cursor& f, Args<"self"_n> a) {
                     Ref loaded;
                     f.at(line::prepare_data::open_cache);
                     Ref reader = open_cache_for_reading(st, cache_full_path.get());
-                    with_block(f, line::prepare_data::open_cache, reader.get(),
-                               [&](PyObject* file) {
-                                   f.at(line::prepare_data::load_cache);
-                                   Ref load = attr(global(st, "pickle"_n).get(), s("load"_n));
-                                   loaded = call(load.get(), {file});
-                               });
+                    with_block(f, line::prepare_data::open_cache, reader, [&](PyObject* file) {
+                        f.at(line::prepare_data::load_cache);
+                        Ref load = attr(global(st, "pickle"_n), s("load"_n));
+                        loaded = call(load, {file});
+                    });
                     f.at(line::prepare_data::load_cache);
                     if (loaded &&
                         cache_is_servable(st, self, cache_full_path.get(), loaded.get())) {
@@ -196,7 +209,7 @@ Ref prepare_data_body(Cursor& f, Args<"self"_n> a) {
     }
 
     f.at(line::prepare_data::check_engine);
-    if (!truth(attr(self, s("engine"_n)).get())) {
+    if (!truth(attr(self, s("engine"_n)))) {
         f.at(line::prepare_data::raise_not_connected);
         raise_not_connected(st);
     }
@@ -208,22 +221,22 @@ Ref prepare_data_body(Cursor& f, Args<"self"_n> a) {
             f.at(line::prepare_data::connect);
             Ref source = source_of(st, self);
             Ref engine = attr(self, s("engine"_n));
-            Ref opened = call_method(engine.get(), s("connect"_n));
-            with_block(f, line::prepare_data::connect, opened.get(), [&](PyObject* connection) {
+            Ref opened = call_method(engine, s("connect"_n));
+            with_block(f, line::prepare_data::connect, opened, [&](PyObject* connection) {
                 f.at(line::prepare_data::inspect);
                 Ref inspector = inspect_engine(st, self);
                 f.at(line::prepare_data::each_table);
-                Ref names = call_method(inspector.get(), s("get_table_names"_n));
-                for_each(f, line::prepare_data::each_table, names.get(), [&](PyObject* table_name) {
+                Ref names = call_method(inspector, s("get_table_names"_n));
+                for_each(f, line::prepare_data::each_table, names, [&](PyObject* table_name) {
                     f.at(line::prepare_data::read_table);
                     Ref df = [&] {
-                        Ref read_sql_table = attr(global(st, "pd"_n).get(), s("read_sql_table"_n));
-                        return call(read_sql_table.get(), {table_name, connection});
+                        Ref read_sql_table = attr(global(st, "pd"_n), s("read_sql_table"_n));
+                        return call(read_sql_table, {table_name, connection});
                     }();
                     f.at(line::prepare_data::name_table);
                     name_table(st, df.get(), table_name, source.get());
                     f.at(line::prepare_data::append_table);
-                    append(dataframes.get(), df.get());
+                    append(dataframes, df);
                 });
             });
             write_cache(f, st, cache_full_path.get(), dataframes.get());
@@ -256,7 +269,7 @@ Ref print_table_schemas_body(Cursor& f, Args<"self"_n> a) {
     auto s = [&](Name r) { return st.s(r); };
 
     f.at(line::print_table_schemas::check_engine);
-    if (!truth(attr(self, s("engine"_n)).get())) {
+    if (!truth(attr(self, s("engine"_n)))) {
         f.at(line::print_table_schemas::raise_not_connected);
         raise_not_connected(st);
     }
@@ -266,29 +279,27 @@ Ref print_table_schemas_body(Cursor& f, Args<"self"_n> a) {
             f.at(line::print_table_schemas::inspect);
             Ref inspector = inspect_engine(st, self);
             f.at(line::print_table_schemas::each_table);
-            Ref names = call_method(inspector.get(), s("get_table_names"_n));
-            for_each(
-                f, line::print_table_schemas::each_table, names.get(), [&](PyObject* table_name) {
-                    f.at(line::print_table_schemas::print_table);
-                    {
-                        Ref shown = format_empty(st, table_name);
-                        Ref line = concat({s("table_prefix"_n), shown.get()});
-                        Ref ignored = call(st.cached(B::print), {line.get()});
-                    }
-                    f.at(line::print_table_schemas::each_column);
-                    Ref columns = call_method(inspector.get(), s("get_columns"_n), {table_name});
-                    for_each(f, line::print_table_schemas::each_column, columns.get(),
-                             [&](PyObject* column) {
-                                 f.at(line::print_table_schemas::print_column);
-                                 Ref name = item(column, s("name"_n));
-                                 Ref name_text = format_empty(st, name.get());
-                                 Ref type = item(column, s("type"_n));
-                                 Ref type_text = format_empty(st, type.get());
-                                 Ref line = concat({s("column_indent"_n), name_text.get(),
-                                                    s("column_separator"_n), type_text.get()});
-                                 Ref ignored = call(st.cached(B::print), {line.get()});
-                             });
+            Ref names = call_method(inspector, s("get_table_names"_n));
+            for_each(f, line::print_table_schemas::each_table, names, [&](PyObject* table_name) {
+                f.at(line::print_table_schemas::print_table);
+                {
+                    Ref shown = format_empty(st, table_name);
+                    Ref line = concat({s("table_prefix"_n), shown});
+                    Ref ignored = call(st.cached(B::print), {line});
+                }
+                f.at(line::print_table_schemas::each_column);
+                Ref columns = call_method(inspector, s("get_columns"_n), {table_name});
+                for_each(f, line::print_table_schemas::each_column, columns, [&](PyObject* column) {
+                    f.at(line::print_table_schemas::print_column);
+                    Ref name = item(column, s("name"_n));
+                    Ref name_text = format_empty(st, name);
+                    Ref type = item(column, s("type"_n));
+                    Ref type_text = format_empty(st, type);
+                    Ref line = concat(
+                        {s("column_indent"_n), name_text, s("column_separator"_n), type_text});
+                    Ref ignored = call(st.cached(B::print), {line});
                 });
+            });
         },
         line::print_table_schemas::except_error,
         [&](ExceptHandler& handler) {
@@ -316,17 +327,17 @@ void run_statements(Cursor& f) {
     auto g = [&](Name r) { return global(st, r); };
 
     f.at(line::import_sqlalchemy);
-    set_global(st, s("sqlalchemy"_n), import_module(st, s("sqlalchemy"_n)).get());
+    set_global(st, s("sqlalchemy"_n), import_module(st, s("sqlalchemy"_n)));
     f.at(line::import_inspect);
     import_from(st, s("sqlalchemy"_n), {s("inspect"_n)});
     f.at(line::import_pandas);
-    set_global(st, s("pd"_n), import_module(st, s("pandas"_n)).get());
+    set_global(st, s("pd"_n), import_module(st, s("pandas"_n)));
     f.at(line::import_os);
-    set_global(st, s("os"_n), import_module(st, s("os"_n)).get());
+    set_global(st, s("os"_n), import_module(st, s("os"_n)));
     f.at(line::import_pickle);
-    set_global(st, s("pickle"_n), import_module(st, s("pickle"_n)).get());
+    set_global(st, s("pickle"_n), import_module(st, s("pickle"_n)));
     f.at(line::import_logging);
-    set_global(st, s("logging"_n), import_module(st, s("logging"_n)).get());
+    set_global(st, s("logging"_n), import_module(st, s("logging"_n)));
     f.at(line::import_datetime);
     import_from(st, s("datetime"_n), {s("datetime"_n), s("timedelta"_n)});
     f.at(line::import_create_engine);
@@ -338,29 +349,21 @@ void run_statements(Cursor& f) {
 
     f.at(line::set_up_logging);
     {
-        Ref basic_config = attr(g("logging"_n).get(), s("basicConfig"_n));
-        Ref level = attr(g("logging"_n).get(), s("INFO"_n));
-        Ref ignored = call_kw(basic_config.get(), {level.get(), s("log_format"_n)},
-                              st.kw_level_format);
+        Ref basic_config = attr(g("logging"_n), s("basicConfig"_n));
+        Ref level = attr(g("logging"_n), s("INFO"_n));
+        Ref ignored = call_kw(basic_config, {level, s("log_format"_n)}, st.kw_level_format);
     }
 
-    f.at(line::class_tabloom);
-    {
-        Ref cls = build_class(st, s("MySQLDatabaseTabloom"_n), s("MySQLDatabaseTabloom"_n),
-                              st.empty_tuple, s("module_name"_n), nullptr, nullptr,
-                              [&](PyObject* ns) {
-                                  Functions::define<tabloom_init>(f, ns);
-                                  Functions::define<tabloom_connect>(f, ns);
-                                  Functions::define<tabloom_prepare_data>(f, ns);
-                                  Functions::define<tabloom_print_table_schemas>(f, ns);
-                                  f.at(line::class_tabloom);
-                              });
-        set_global(st, s("MySQLDatabaseTabloom"_n), cls.get());
-    }
+    plain_class_statement(f, st, s("MySQLDatabaseTabloom"_n), line::class_tabloom,
+                          [&](PyObject* ns) {
+                              Functions::define<tabloom_init>(f, ns);
+                              Functions::define<tabloom_connect>(f, ns);
+                              Functions::define<tabloom_prepare_data>(f, ns);
+                              Functions::define<tabloom_print_table_schemas>(f, ns);
+                          });
 }
+
+// The module's entry: C linkage, and the only symbol the library exports.
+PyMODINIT_FUNC PyInit_tabloom() { return module_definition<g_state>(); }
 
 }  // namespace orvelkit::tabloom
-
-PyMODINIT_FUNC PyInit_tabloom() {
-    return orvelkit::frame::module_definition<orvelkit::tabloom::g_state>();
-}

@@ -24,8 +24,7 @@ inline constexpr NameRow names[] = {
 template <FixedText Key>
 consteval Name operator""_n() { return find_name<names>(Key); }
 
-constexpr ModuleDescriptor descriptor{.short_name = "m", .full_name = "pkg.m",
-                                      .file_name = "pkg\\m", .strings = rows_of<names>};
+constexpr ModuleDescriptor descriptor{.names = module_names<"m">, .strings = rows_of<names>};
 inline ModuleState state{descriptor};
 using Functions = Definitions<descriptor, state>;
 
