@@ -15,6 +15,10 @@
 
 namespace orvelkit::auspex {
 
+// All but the entry is this file's own: with the state and the bodies out of every other file's
+// reach, the compiler keeps the call path as short as it can.
+namespace {
+
 void make_numbers(ModuleState& base) {
     State& st = state_of(base);
     keep(st.int_0, check(PyLong_FromLong(0)));
@@ -419,6 +423,8 @@ constexpr FunctionRecord tool_run{
 // ---- Auspex._arun ---------------------------------------------------------------------------------
 
 // Defined after its record: the coroutine it makes takes its code and names from the definition.
+// So the record is read by more than its `def`, and leaving the `def` out still compiles; the
+// tool's tests, which call _arun, are what notice.
 using ArunArgs = Args<"self"_n, "data"_n>;
 Ref arun_body(Cursor& f, ArunArgs a);
 
@@ -600,6 +606,8 @@ void run_statements(Cursor& f) {
     make_set_index_filter(g_state);
     capture_day_arithmetic(g_state);
 }
+
+}  // namespace
 
 // The module's entry: C linkage, and the only symbol the library exports.
 PyMODINIT_FUNC PyInit_auspex() { return module_definition<g_state>(); }
