@@ -18,12 +18,20 @@ _EXTENSIONS = frozenset({"orvelkit.auspex", "orvelkit.tabloom", "orvelkit.base"}
 
 
 class _NotBuiltFinder:
-    """Asked last, only when no folder of the package holds the module: says how to get it."""
+    """Asked first, and only about the three extension modules: finds each where the path finder
+    would, but a checkout's source folder of that name, which the path finder would hand out as
+    an empty namespace package when no built module is anywhere on the path, is not taken for
+    the module. Then it says how to get it."""
 
     @staticmethod
     def find_spec(name, path=None, target=None):
         if name not in _EXTENSIONS:
             return None
+        from importlib.machinery import PathFinder
+
+        spec = PathFinder.find_spec(name, path, target)
+        if spec is not None and spec.origin is not None:
+            return spec
         raise ModuleNotFoundError(
             f"No module named {name!r}: orvelkit's extension modules are not built for this "
             f"interpreter ({_sys.executable}). Install the package into it (`pip install .` in "
@@ -34,4 +42,4 @@ class _NotBuiltFinder:
 
 # Once per process, also when the package is imported again after leaving sys.modules.
 if not any(getattr(finder, "__qualname__", None) == "_NotBuiltFinder" for finder in _sys.meta_path):
-    _sys.meta_path.append(_NotBuiltFinder)
+    _sys.meta_path.insert(0, _NotBuiltFinder)

@@ -40,10 +40,10 @@ constexpr ModuleDescriptor descriptor{
     .strings = rows_of<names>,
     .cached_builtins = cached_builtin_rows,
     .registers_coroutine = true,
-    .make_numbers = make_numbers,
-    .make_tuples = make_tuples,
-    .ready_types = ready_types,
-    .run_statements = run_statements,
+    .hooks = {.make_numbers = make_numbers,
+              .make_tuples = make_tuples,
+              .ready_types = ready_types,
+              .run_statements = run_statements},
 };
 
 State g_state{descriptor};
@@ -96,11 +96,9 @@ constexpr FunctionRecord conv_date{
 // one-element row below is a new tracked container, so at 10^5 rows the collector would walk the
 // young rows every 700 allocations and the whole heap several times; after the pause it runs
 // once, on its usual thresholds, with nothing else changed.
-class CollectionPause {
+class CollectionPause : Pinned {
 public:
     CollectionPause() noexcept : was_enabled_(PyGC_Disable() == 1) {}
-    CollectionPause(const CollectionPause&) = delete;
-    CollectionPause& operator=(const CollectionPause&) = delete;
     ~CollectionPause() {
         if (was_enabled_) PyGC_Enable();
     }
@@ -594,8 +592,7 @@ void run_statements(Cursor& f) {
                                   namespace_set(ns, s("name"_n), s("forecast_name"_n));
                                   f.at(line::set_description);
                                   namespace_set(ns, s("description"_n), s("tool_description"_n));
-                                  Functions::define<tool_run>(f, ns);
-                                  Functions::define<tool_arun>(f, ns);
+                                  Functions::define<tool_run, tool_arun>(f, ns);
                                   f.at(line::class_auspex);
                               });
         set_global(st, s("Auspex"_n), cls);

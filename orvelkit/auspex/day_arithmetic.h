@@ -25,11 +25,9 @@ inline constexpr long long counts_per_day[time_unit_count] = {
 
 // The values of a dates Series as int64 counts since 1970 in its unit, held through the buffer
 // protocol on an int64 view of its array while this object lives.
-class DatetimeCounts {
+class DatetimeCounts : Pinned {
 public:
     DatetimeCounts() = default;
-    DatetimeCounts(const DatetimeCounts&) = delete;
-    DatetimeCounts& operator=(const DatetimeCounts&) = delete;
     ~DatetimeCounts() {
         if (held_) PyBuffer_Release(&view_);
     }

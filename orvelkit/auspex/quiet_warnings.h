@@ -12,14 +12,12 @@ namespace orvelkit::auspex {
 // that catch_warnings swapped in meanwhile (copying the entry) is left to catch_warnings, which
 // itself puts back the whole list it saved and so would drop whatever was added inside. Another
 // thread's warning of the same kind in that moment is ignored too.
-class IgnoredWarnings {
+class IgnoredWarnings : Pinned {
 public:
     // `entry` is a filter tuple. Throws PyErrorSet when the warnings module cannot be read; with
     // a filters object that is no list, the interpreter itself refuses every warning, and nothing
     // is added.
     IgnoredWarnings(const State& st, Ref&& entry);
-    IgnoredWarnings(const IgnoredWarnings&) = delete;
-    IgnoredWarnings& operator=(const IgnoredWarnings&) = delete;
     // Runs no Python code and cannot fail: taking one item out of a list allocates nothing, and
     // the entry itself is still held here.
     ~IgnoredWarnings();

@@ -27,8 +27,7 @@ void run_statements(Cursor& f);
 constexpr ModuleDescriptor descriptor{
     .names = module_names<"base">,
     .strings = rows_of<names>,
-    .make_tuples = make_tuples,
-    .run_statements = run_statements,
+    .hooks = {.make_tuples = make_tuples, .run_statements = run_statements},
 };
 
 State g_state{descriptor};
@@ -242,12 +241,10 @@ void run_statements(Cursor& f) {
     f.at(line::import_service_context);
     import_from(st, s(package), {s("SQLDatabase"_n), s("ServiceContext"_n)});
 
-    plain_class_statement(f, st, s("MySQLDatabaseConnector"_n), line::class_connector,
-                          [&](PyObject* ns) {
-                              Functions::define<connector_init>(f, ns);
-                              Functions::define<connector_connect>(f, ns);
-                              Functions::define<connector_getdbinstance>(f, ns);
-                          });
+    plain_class_statement(
+        f, st, s("MySQLDatabaseConnector"_n), line::class_connector, [&](PyObject* ns) {
+            Functions::define<connector_init, connector_connect, connector_getdbinstance>(f, ns);
+        });
 }
 
 }  // namespace

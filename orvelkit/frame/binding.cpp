@@ -156,11 +156,9 @@ struct VectorKeywords {
 };
 
 // The bound arguments' references, taken as each is found and released together after the body.
-class HeldArguments {
+class HeldArguments : Pinned {
 public:
     HeldArguments() = default;
-    HeldArguments(const HeldArguments&) = delete;
-    HeldArguments& operator=(const HeldArguments&) = delete;
     ~HeldArguments() {
         while (count_ > 0) Py_DECREF(items_[--count_]);
     }

@@ -1,5 +1,6 @@
 // The coroutine type and its await wrapper.
 #include "coroutine.h"
+#include "owned_fields.h"
 
 #include <cstddef>
 
@@ -333,20 +334,8 @@ PyObject* wrapper_new(PyTypeObject*, PyObject*, PyObject*) {
     return nullptr;
 }
 
-// Follows the coroutine for the cycle collector.
-int wrapper_traverse(PyObject* self, visitproc visit, void* arg) {
-    Py_VISIT(as_wrapper(self)->coroutine);
-    return 0;
-}
-int wrapper_clear(PyObject* self) {
-    Py_CLEAR(as_wrapper(self)->coroutine);
-    return 0;
-}
-void wrapper_dealloc(PyObject* self) {
-    PyObject_GC_UnTrack(self);
-    wrapper_clear(self);
-    Py_TYPE(self)->tp_free(self);
-}
+// The wrapper holds one reference, its coroutine.
+using WrapperFields = OwnedFields<AwaitWrapperObject, &AwaitWrapperObject::coroutine>;
 
 PyMethodDef wrapper_methods[] = {
     {"send", wrapper_send, METH_O, wrapper_send_doc},
@@ -378,12 +367,12 @@ void fill_types() {
     PyTypeObject& w = local_wrapper_type;
     w.tp_name = "orvelkit_frame.coroutine_wrapper";
     w.tp_basicsize = sizeof(AwaitWrapperObject);
-    w.tp_dealloc = wrapper_dealloc;
+    w.tp_dealloc = WrapperFields::dealloc;
     w.tp_getattro = PyObject_GenericGetAttr;
     w.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC;
     w.tp_doc = wrapper_doc;
-    w.tp_traverse = wrapper_traverse;
-    w.tp_clear = wrapper_clear;
+    w.tp_traverse = WrapperFields::traverse;
+    w.tp_clear = WrapperFields::clear;
     w.tp_iter = PyObject_SelfIter;
     w.tp_iternext = wrapper_iternext;
     w.tp_methods = wrapper_methods;

@@ -38,15 +38,13 @@ inline int check_status(int status) {
 // fetch and restore; 3.11 has only those.
 #define ORVELKIT_HAS_RAISED_EXCEPTION (PY_VERSION_HEX >= 0x030C0000)
 
-class [[nodiscard]] ErrorSetAside {
+class [[nodiscard]] ErrorSetAside : Pinned {
 public:
 #if ORVELKIT_HAS_RAISED_EXCEPTION
     ErrorSetAside() noexcept : exc_(PyErr_GetRaisedException()) {}
 #else
     ErrorSetAside() noexcept { PyErr_Fetch(&type_, &exc_, &tb_); }
 #endif
-    ErrorSetAside(const ErrorSetAside&) = delete;
-    ErrorSetAside& operator=(const ErrorSetAside&) = delete;
     ~ErrorSetAside() {
 #if ORVELKIT_HAS_RAISED_EXCEPTION
         if (dropped_) {
@@ -79,11 +77,9 @@ private:
 // the exception being handled, so traceback.print_exc() inside the handler sees it and a new error
 // raised by the handler gets it as __context__. The previously handled exception comes back when
 // the guard ends. Precondition: an error is pending.
-class [[nodiscard]] ExceptHandler {
+class [[nodiscard]] ExceptHandler : Pinned {
 public:
     ExceptHandler() noexcept;
-    ExceptHandler(const ExceptHandler&) = delete;
-    ExceptHandler& operator=(const ExceptHandler&) = delete;
     ~ExceptHandler();
 
     // Borrowed; the guard owns the caught exception until it ends.

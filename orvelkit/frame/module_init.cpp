@@ -137,7 +137,7 @@ void run_exec(ModuleState& st, PyObject* module, Cursor& cursor, bool& reached_s
     obtain_shared_types(st);
 
     make_strings(st);
-    if (d.make_numbers) d.make_numbers(st);
+    if (d.hooks.make_numbers) d.hooks.make_numbers(st);
     reached_strings = true;
 
     // The import system has usually done this already; an entry of that name is left alone.
@@ -148,10 +148,10 @@ void run_exec(ModuleState& st, PyObject* module, Cursor& cursor, bool& reached_s
     }
 
     load_cached_builtins(st);
-    if (d.make_tuples) d.make_tuples(st);
-    if (d.ready_types) d.ready_types(st);
+    if (d.hooks.make_tuples) d.hooks.make_tuples(st);
+    if (d.hooks.ready_types) d.hooks.ready_types(st);
     if (d.registers_coroutine) register_coroutine_abc(st);
-    if (d.run_statements) d.run_statements(cursor);
+    if (d.hooks.run_statements) d.hooks.run_statements(cursor);
 
     Ref test = check(PyDict_New());
     check_status(PyObject_SetAttrString(module, "__test__", test.get()));

@@ -80,27 +80,30 @@ public:
 template <FixedText Short>
 inline constexpr ModuleNames module_names = PackageModule<Short>::names;
 
-// What a module tells the frame about itself. Static, never freed.
-struct ModuleDescriptor {
-    ModuleNames names;
-    std::span<const StringRow> strings;
-    std::span<const std::size_t> cached_builtins = {};  // rows of `strings`: builtins read once
-    bool registers_coroutine = false;  // import collections.abc and register with it
-    // Exec-step hooks; each throws PyErrorSet. Any may be null.
+// What the exec step runs of a module's own, in this order; each throws PyErrorSet. Any may be
+// null.
+struct ExecHooks {
     void (*make_numbers)(ModuleState&) = nullptr;
     void (*make_tuples)(ModuleState&) = nullptr;
     void (*ready_types)(ModuleState&) = nullptr;
     void (*run_statements)(Cursor&) = nullptr;
 };
 
+// What a module tells the frame about itself. Static, never freed.
+struct ModuleDescriptor {
+    ModuleNames names;
+    std::span<const StringRow> strings;
+    std::span<const std::size_t> cached_builtins = {};  // rows of `strings`: builtins read once
+    bool registers_coroutine = false;  // import collections.abc and register with it
+    ExecHooks hooks;
+};
+
 // The per-process record of one module library: filled by the exec step, never emptied. Every
 // PyObject* field holds one strong reference that lives until the process ends. A module extends
 // it with its numeric constants and constant tuples.
-struct ModuleState {
+struct ModuleState : Pinned {
     explicit ModuleState(const ModuleDescriptor& d)
         : descriptor(&d), init_trace_name(std::string("init ") + d.names.full_name) {}
-    ModuleState(const ModuleState&) = delete;
-    ModuleState& operator=(const ModuleState&) = delete;
 
     const ModuleDescriptor* descriptor;
     // "init " and the full name: the exec step's traceback name. Kept here because the traceback

@@ -270,11 +270,8 @@ class Definitions {
         }
     };
 
-public:
-    // `def` at the record's line: the function, with its defaults and annotations, stored under
-    // its name in `target`, the module's dict or a class body's namespace. Throws PyErrorSet.
     template <const FunctionRecord& R>
-    static void define(Cursor& f, PyObject* target) {
+    static void define_one(Cursor& f, PyObject* target) {
         using C = Compiled<R>;
         f.at(R.line);
         const FunctionObjects& o = C::made();
@@ -282,6 +279,15 @@ public:
         Ref function = make_function(State, C::def, R.flags, o.qualname, State.module_name, o.code,
                                      o.defaults, annotations.get());
         namespace_set(target, o.name, function);
+    }
+
+public:
+    // `def` at each record's line, in the order given: the function, with its defaults and
+    // annotations, stored under its name in `target`, the module's dict or a class body's
+    // namespace. Throws PyErrorSet.
+    template <const FunctionRecord&... Rs>
+    static void define(Cursor& f, PyObject* target) {
+        (define_one<Rs>(f, target), ...);
     }
 
     // What the definition made of a record: for a body that needs its code or names.

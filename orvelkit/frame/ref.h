@@ -8,6 +8,18 @@
 
 namespace orvelkit::frame {
 
+// A base for what stays where it was made, such as a guard or an owner of a resource that is
+// not a reference: neither copied nor moved.
+class Pinned {
+public:
+    Pinned(const Pinned&) = delete;
+    Pinned& operator=(const Pinned&) = delete;
+
+protected:
+    Pinned() = default;
+    ~Pinned() = default;
+};
+
 // Owns one strong reference or none. Movable, never copied: a second owner borrows the pointer
 // explicitly. A function that only reads an object takes a Handle, which a Ref lends itself to.
 class [[nodiscard]] Ref {

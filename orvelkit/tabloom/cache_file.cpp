@@ -39,11 +39,9 @@ namespace {
 }
 
 // A descriptor closed on every way out unless handed over to a file object.
-class Descriptor {
+class Descriptor : Pinned {
 public:
     explicit Descriptor(int fd) noexcept : fd_(fd) {}
-    Descriptor(const Descriptor&) = delete;
-    Descriptor& operator=(const Descriptor&) = delete;
     ~Descriptor() {
         if (fd_ >= 0) close(fd_);
     }
@@ -169,11 +167,9 @@ namespace {
 // A cache file being written: a fresh file next to the cache that replaces it by rename only once
 // it is complete, so readers (other processes included) see the old cache or the new one, never
 // a part. Removed again on every other way out.
-class PendingCacheFile {
+class PendingCacheFile : Pinned {
 public:
     PendingCacheFile() = default;
-    PendingCacheFile(const PendingCacheFile&) = delete;
-    PendingCacheFile& operator=(const PendingCacheFile&) = delete;
     ~PendingCacheFile() {
         if (fd_ >= 0) close(fd_);
         if (!temporary_.empty()) unlink(temporary_.c_str());

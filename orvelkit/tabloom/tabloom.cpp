@@ -27,8 +27,7 @@ constexpr ModuleDescriptor descriptor{
     .names = module_names<"tabloom">,
     .strings = rows_of<names>,
     .cached_builtins = cached_builtin_rows,
-    .make_tuples = make_tuples,
-    .run_statements = run_statements,
+    .hooks = {.make_tuples = make_tuples, .run_statements = run_statements},
 };
 
 State g_state{descriptor};
@@ -360,10 +359,8 @@ void run_statements(Cursor& f) {
 
     plain_class_statement(f, st, s("MySQLDatabaseTabloom"_n), line::class_tabloom,
                           [&](PyObject* ns) {
-                              Functions::define<tabloom_init>(f, ns);
-                              Functions::define<tabloom_connect>(f, ns);
-                              Functions::define<tabloom_prepare_data>(f, ns);
-                              Functions::define<tabloom_print_table_schemas>(f, ns);
+                              Functions::define<tabloom_init, tabloom_connect, tabloom_prepare_data,
+                                                tabloom_print_table_schemas>(f, ns);
                           });
 }
 
