@@ -14,8 +14,10 @@ REPO_ROOT = Path(__file__).resolve().parents[1]
 
 @pytest.mark.parametrize("module", ["auspex", "tabloom", "base"])
 def test_a_source_folder_is_not_taken_for_the_module(module):
-    env = {name: value for name, value in os.environ.items() if name != "PYTHONSAFEPATH"}
-    # -S leaves site-packages, and the installed orvelkit with it, off the path.
+    env = {name: value for name, value in os.environ.items()
+           if name not in ("PYTHONSAFEPATH", "PYTHONPATH")}
+    # -S leaves site-packages, and the installed orvelkit with it, off the path; without
+    # PYTHONPATH no other built copy (the sanitizer's) is on it either.
     done = subprocess.run(
         [sys.executable, "-S", "-c", f"import orvelkit.{module}"], cwd=REPO_ROOT, env=env,
         capture_output=True, text=True, timeout=60)

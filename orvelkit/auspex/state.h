@@ -1,5 +1,6 @@
-// orvelkit.auspex's state: what the frame is told about the module, the builtins it reads once,
-// and the fields the module adds to the frame's per-process record.
+// orvelkit.auspex's state: the builtins it reads once and the fields the module adds to the
+// frame's per-process record, shared with its rooms. What the frame is told about the module
+// stands in auspex.cpp.
 #pragma once
 
 #include "auspex/names.h"

@@ -1,5 +1,5 @@
-// orvelkit.base's state: what the frame is told about the module, and the fields the module adds
-// to the frame's per-process record.
+// orvelkit.base's state: the fields the module adds to the frame's per-process record. What the
+// frame is told about the module stands in base.cpp.
 #pragma once
 
 #include "base/names.h"

@@ -1,5 +1,6 @@
-// orvelkit.tabloom's state: what the frame is told about the module, the builtins it reads once,
-// and the fields the module adds to the frame's per-process record.
+// orvelkit.tabloom's state: the builtins it reads once and the fields the module adds to the
+// frame's per-process record, shared with its rooms. What the frame is told about the module
+// stands in tabloom.cpp.
 #pragma once
 
 #include "frame/record.h"
