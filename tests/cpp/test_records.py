@@ -3,11 +3,11 @@ at the limits must: each case compiles a small module against frame/record.h, wi
 own warning flags, and reads the compiler's verdict."""
 
 import shutil
-import subprocess
-import sysconfig
 from pathlib import Path
 
 import pytest
+
+from tests.cpp.module_build import compile_module_file
 
 REPO_ROOT = Path(__file__).resolve().parents[2]
 
@@ -119,12 +119,7 @@ def compile_module(tmp_path, parts, flags=()):
     for slot in ("ROW", "BODY", "RECORD", "DEFINE"):
         text = text.replace(slot, parts.get(slot, ""))
     source.write_text(text)
-    return subprocess.run(
-        # Compiled, not only checked for syntax: unused constants are found only by a compile.
-        ["g++", "-std=c++20", "-c", "-o", str(tmp_path / "module.o"), "-Wall", "-Wextra", "-Werror",
-         "-Wno-missing-field-initializers", "-Werror=unused-const-variable", *flags,
-         f"-I{REPO_ROOT / 'orvelkit'}", f"-I{sysconfig.get_paths()['include']}", str(source)],
-        capture_output=True, text=True, timeout=300)
+    return compile_module_file(source, REPO_ROOT / "orvelkit", ["-Werror", *flags])
 
 
 needs_gxx = pytest.mark.skipif(shutil.which("g++") is None, reason="g++ is not installed")

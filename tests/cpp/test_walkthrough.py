@@ -6,10 +6,11 @@ import re
 import shutil
 import subprocess
 import sys
-import sysconfig
 from pathlib import Path
 
 import pytest
+
+from tests.cpp.module_build import compile_module_file
 
 REPO_ROOT = Path(__file__).resolve().parents[2]
 WALKTHROUGH = REPO_ROOT / "docs" / "adding-a-function.md"
@@ -35,7 +36,7 @@ def follow(tmp_path, leave_out=None):
     root = tmp_path / "orvelkit"
     shutil.copytree(REPO_ROOT / "orvelkit", root)
     module = root / "auspex"
-    (lines, rows, function, statement), (_, stub) = blocks()[0], blocks()[1]
+    (lines, rows, function, statement), (_, stub) = blocks()
     if leave_out != "lines":
         # The block shows the new namespace with the table's closing line after it.
         new_lines = lines.replace("}  // namespace line\n", "")
@@ -56,12 +57,7 @@ def follow(tmp_path, leave_out=None):
 def build(module):
     """Compiles the module's file with the modules' own warning flags, then checks its stub the
     way the build does; the first failure's output, or None."""
-    compiled = subprocess.run(
-        ["g++", "-std=c++20", "-O0", "-c", "-o", str(module / "auspex.o"), "-Wall", "-Wextra",
-         "-Wno-missing-field-initializers", "-Wno-cast-function-type",
-         "-Werror=unused-const-variable", f"-I{module.parent}",
-         f"-I{sysconfig.get_paths()['include']}", str(module / "auspex.cpp")],
-        capture_output=True, text=True, timeout=600)
+    compiled = compile_module_file(module / "auspex.cpp", module.parent, ["-O0"])
     if compiled.returncode != 0:
         return compiled.stderr
     stub = subprocess.run(
