@@ -18,7 +18,7 @@ Ref resolve_bases(const ModuleState& st, PyObject* bases) {
             continue;
         }
         PyObject* hook = nullptr;
-        check_status(get_optional_attr(base, st.f(FrameName::mro_entries), &hook));
+        check_status(get_optional_attr(base, st.f("__mro_entries__"_f), &hook));
         Ref entries_hook = Ref::steal(hook);
         if (!entries_hook) {
             if (resolved) check_status(PyList_Append(resolved.get(), base));
@@ -77,7 +77,7 @@ ClassInProgress begin_class(const ModuleState& st, PyObject* name, PyObject* qua
         cls.bases = resolve_bases(st, bases);
         cls.metaclass = find_metaclass(cls.bases.get());
         PyObject* prepare = nullptr;
-        check_status(get_optional_attr(cls.metaclass.get(), st.f(FrameName::prepare), &prepare));
+        check_status(get_optional_attr(cls.metaclass.get(), st.f("__prepare__"_f), &prepare));
         Ref prepare_ref = Ref::steal(prepare);
         if (prepare_ref) {
             PyObject* call_args[] = {name, cls.bases.get()};
@@ -88,11 +88,11 @@ ClassInProgress begin_class(const ModuleState& st, PyObject* name, PyObject* qua
         }
     }
     PyObject* ns = cls.namespace_.get();
-    namespace_set(ns, st.f(FrameName::module), module_name);
-    namespace_set(ns, st.f(FrameName::qualname), qualname);
-    if (doc) namespace_set(ns, st.f(FrameName::doc), doc);
-    if (cls.bases.get() != bases) namespace_set(ns, st.f(FrameName::orig_bases), bases);
-    if (annotations) namespace_set(ns, st.f(FrameName::annotations), annotations);
+    namespace_set(ns, st.f("__module__"_f), module_name);
+    namespace_set(ns, st.f("__qualname__"_f), qualname);
+    if (doc) namespace_set(ns, st.f("__doc__"_f), doc);
+    if (cls.bases.get() != bases) namespace_set(ns, st.f("__orig_bases__"_f), bases);
+    if (annotations) namespace_set(ns, st.f("__annotations__"_f), annotations);
     return cls;
 }
 

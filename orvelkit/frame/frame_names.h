@@ -4,57 +4,44 @@
 
 #include "string_table.h"
 
-#include <iterator>
+#include <cstddef>
 
 namespace orvelkit::frame {
 
-enum class FrameName : std::size_t {
-    mro_entries,
-    prepare,
-    module,
-    qualname,
-    doc,
-    orig_bases,
-    annotations,
-    enter,
-    exit,
-    spec,
-    initialising,
-    name,
-    register_,
-    Coroutine,
-    collections_abc,
-    backports_abc,
-    gc,
-    isenabled,
-    enable,
-    disable,
-    count,
+inline constexpr NameRow frame_name_table[] = {
+    ident("__mro_entries__"),
+    ident("__prepare__"),
+    ident("__module__"),
+    ident("__qualname__"),
+    ident("__doc__"),
+    ident("__orig_bases__"),
+    ident("__annotations__"),
+    ident("__enter__"),
+    ident("__exit__"),
+    ident("__spec__"),
+    ident("_initializing"),
+    ident("__name__"),
+    ident("register"),
+    ident("Coroutine"),
+    text("collections_abc", "collections.abc"),
+    ident("backports_abc"),
+    ident("gc"),
+    ident("isenabled"),
+    ident("enable"),
+    ident("disable"),
 };
 
-inline constexpr NamedRow<FrameName> frame_name_table[] = {
-    {FrameName::mro_entries, identifier_row("__mro_entries__")},
-    {FrameName::prepare, identifier_row("__prepare__")},
-    {FrameName::module, identifier_row("__module__")},
-    {FrameName::qualname, identifier_row("__qualname__")},
-    {FrameName::doc, identifier_row("__doc__")},
-    {FrameName::orig_bases, identifier_row("__orig_bases__")},
-    {FrameName::annotations, identifier_row("__annotations__")},
-    {FrameName::enter, identifier_row("__enter__")},
-    {FrameName::exit, identifier_row("__exit__")},
-    {FrameName::spec, identifier_row("__spec__")},
-    {FrameName::initialising, identifier_row("_initializing")},
-    {FrameName::name, identifier_row("__name__")},
-    {FrameName::register_, identifier_row("register")},
-    {FrameName::Coroutine, identifier_row("Coroutine")},
-    {FrameName::collections_abc, text_row("collections.abc")},
-    {FrameName::backports_abc, identifier_row("backports_abc")},
-    {FrameName::gc, identifier_row("gc")},
-    {FrameName::isenabled, identifier_row("isenabled")},
-    {FrameName::enable, identifier_row("enable")},
-    {FrameName::disable, identifier_row("disable")},
+// A row of the frame's own table, read as "__mro_entries__"_f: a type of its own, so that it is
+// never taken for a row of a module's table.
+struct FrameName {
+    std::size_t row;
 };
-static_assert(rows_in_order(frame_name_table), "frame_name_table rows must follow FrameName");
-inline constexpr auto frame_names = enum_rows_of(frame_name_table);
+
+template <FixedText Key>
+consteval FrameName operator""_f() {
+    return {find_name<frame_name_table>(Key).row};
+}
+
+inline constexpr auto frame_names = rows_of<frame_name_table>;
 
 }  // namespace orvelkit::frame

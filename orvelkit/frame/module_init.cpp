@@ -73,11 +73,11 @@ void warn_or_fail(const char* message) { check_status(PyErr_WarnEx(nullptr, mess
 // over. False with an error set when the registration fails.
 bool register_with(const ModuleState& st, PyObject* abc_module) {
     PyObject* coroutine_abc = nullptr;
-    if (get_optional_attr(abc_module, st.f(FrameName::Coroutine), &coroutine_abc) < 0) {
+    if (get_optional_attr(abc_module, st.f("Coroutine"_f), &coroutine_abc) < 0) {
         return false;
     }
     if (!coroutine_abc) return true;
-    PyObject* result = PyObject_CallMethodOneArg(coroutine_abc, st.f(FrameName::register_),
+    PyObject* result = PyObject_CallMethodOneArg(coroutine_abc, st.f("register"_f),
                                                  reinterpret_cast<PyObject*>(st.coroutine_type));
     Py_DECREF(coroutine_abc);
     Py_XDECREF(result);
@@ -88,7 +88,7 @@ bool register_with(const ModuleState& st, PyObject* abc_module) {
 // coroutines, so asyncio accepts them. backports_abc is optional and never fails the step.
 void register_coroutine_abc(ModuleState& st) {
     if (st.coroutine_abc_registered) return;
-    Ref abc = Ref::steal(PyImport_Import(st.f(FrameName::collections_abc)));
+    Ref abc = Ref::steal(PyImport_Import(st.f("collections_abc"_f)));
     if (!abc) {
         PyErr_WriteUnraisable(nullptr);
         warn_or_fail("orvelkit failed to register its coroutine type with collections.abc");
@@ -99,7 +99,7 @@ void register_coroutine_abc(ModuleState& st) {
             warn_or_fail("orvelkit could not patch collections.abc with its custom coroutine type");
         }
     }
-    Ref backports = Ref::steal(PyImport_Import(st.f(FrameName::backports_abc)));
+    Ref backports = Ref::steal(PyImport_Import(st.f("backports_abc"_f)));
     if (!backports) {
         PyErr_Clear();
         return;

@@ -123,7 +123,7 @@ struct ModuleState : Pinned {
     PyTypeObject* function_type = nullptr;   // shared through the type registry
     PyTypeObject* coroutine_type = nullptr;  // shared; only modules that register coroutines
     std::vector<PyObject*> strings;          // in the order of descriptor->strings
-    PyObject* frame_strings[static_cast<std::size_t>(FrameName::count)] = {};
+    PyObject* frame_strings[std::size(frame_name_table)] = {};
     std::vector<PyObject*> cached_builtin_values;  // in the order of descriptor->cached_builtins
 
     PyModuleDef definition{};                      // static like the state; see module_definition
@@ -141,9 +141,7 @@ struct ModuleState : Pinned {
 #endif
 
     PyObject* s(Name name) const noexcept { return strings[name.row]; }
-    PyObject* f(FrameName row) const noexcept {
-        return frame_strings[static_cast<std::size_t>(row)];
-    }
+    PyObject* f(FrameName name) const noexcept { return frame_strings[name.row]; }
     template <class E>
     PyObject* cached(E row) const noexcept {
         return cached_builtin_values[static_cast<std::size_t>(row)];

@@ -12,12 +12,12 @@ namespace {
 // A module is still initialising while its spec's `_initializing` is true; errors reading it are
 // taken as "no", as the import system itself does.
 bool is_initialising(const ModuleState& st, PyObject* module) {
-    Ref spec = Ref::steal(PyObject_GetAttr(module, st.f(FrameName::spec)));
+    Ref spec = Ref::steal(PyObject_GetAttr(module, st.f("__spec__"_f)));
     if (!spec) {
         PyErr_Clear();
         return false;
     }
-    Ref flag = Ref::steal(PyObject_GetAttr(spec.get(), st.f(FrameName::initialising)));
+    Ref flag = Ref::steal(PyObject_GetAttr(spec.get(), st.f("_initializing"_f)));
     if (!flag) {
         PyErr_Clear();
         return false;
@@ -96,7 +96,7 @@ void import_from(const ModuleState& st, Handle module_name, std::initializer_lis
         if (!value && PyErr_ExceptionMatches(PyExc_AttributeError)) {
             // A submodule that the package does not expose as an attribute.
             PyErr_Clear();
-            Ref package = Ref::steal(PyObject_GetAttr(module.get(), st.f(FrameName::name)));
+            Ref package = Ref::steal(PyObject_GetAttr(module.get(), st.f("__name__"_f)));
             if (package) {
                 Ref full = Ref::steal(PyUnicode_FromFormat("%S.%S", package.get(), name));
                 if (full) {

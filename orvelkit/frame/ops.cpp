@@ -221,8 +221,8 @@ Ref lookup_special(PyObject* obj, PyObject* name) {
 
 EnteredContext enter_context(const ModuleState& st, PyObject* manager) {
     EnteredContext ctx;
-    ctx.exit = lookup_special(manager, st.f(FrameName::exit));
-    Ref enter = lookup_special(manager, st.f(FrameName::enter));
+    ctx.exit = lookup_special(manager, st.f("__exit__"_f));
+    Ref enter = lookup_special(manager, st.f("__enter__"_f));
     ctx.value = call(enter);
     return ctx;
 }

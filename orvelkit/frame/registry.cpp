@@ -110,15 +110,15 @@ Ref shared_type(const char* key, PyTypeObject* local) {
 void ready_type_gc_off(const ModuleState& st, PyTypeObject* type) {
     // Asked of the gc module, as a Python caller would, so a collector the host switched off
     // stays off.
-    Ref gc = check(PyImport_Import(st.f(FrameName::gc)));
-    Ref enabled = check(PyObject_CallMethodNoArgs(gc.get(), st.f(FrameName::isenabled)));
+    Ref gc = check(PyImport_Import(st.f("gc"_f)));
+    Ref enabled = check(PyObject_CallMethodNoArgs(gc.get(), st.f("isenabled"_f)));
     const bool was_on = check_status(PyObject_IsTrue(enabled.get())) == 1;
-    if (was_on) Ref off = check(PyObject_CallMethodNoArgs(gc.get(), st.f(FrameName::disable)));
+    if (was_on) Ref off = check(PyObject_CallMethodNoArgs(gc.get(), st.f("disable"_f)));
     const int ready = PyType_Ready(type);
     if (was_on) {
         // A failure to ready the type is the error worth reporting; enable()'s counts only alone.
         ErrorSetAside aside;
-        Ref on = Ref::steal(PyObject_CallMethodNoArgs(gc.get(), st.f(FrameName::enable)));
+        Ref on = Ref::steal(PyObject_CallMethodNoArgs(gc.get(), st.f("enable"_f)));
         if (!on && ready == 0) {
             aside.let_new_win();
             throw_error();

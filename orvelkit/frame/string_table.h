@@ -7,7 +7,6 @@
 
 #include <array>
 #include <cstddef>
-#include <type_traits>
 
 namespace orvelkit::frame {
 
@@ -89,32 +88,6 @@ consteval std::array<StringRow, std::size(Table)> checked_rows() {
 template <const auto& Table>
 inline constexpr std::array<StringRow, std::size(Table)> rows_of = checked_rows<Table>();
 
-// The frame's own table, indexed by an enumeration, with the compile-time check that the rows
-// follow it.
-template <class E>
-struct NamedRow {
-    E name;
-    StringRow row;
-};
-
-template <class E, std::size_t N>
-constexpr bool rows_in_order(const NamedRow<E> (&table)[N]) {
-    for (std::size_t i = 0; i < N; ++i) {
-        if (static_cast<std::size_t>(table[i].name) != i) return false;
-    }
-    return static_cast<std::size_t>(E::count) == N;
-}
-
-template <class E, std::size_t N>
-constexpr std::array<StringRow, N> enum_rows_of(const NamedRow<E> (&table)[N]) {
-    std::array<StringRow, N> rows{};
-    for (std::size_t i = 0; i < N; ++i) rows[i] = table[i].row;
-    return rows;
-}
-
 constexpr std::size_t row(Name n) { return n.row; }
-template <class E>
-requires std::is_enum_v<E>
-constexpr std::size_t row(E e) { return static_cast<std::size_t>(e); }
 
 }  // namespace orvelkit::frame
